@@ -1,0 +1,23 @@
+#pragma once
+
+#include <array>
+#include <ostream>
+#include <string_view>
+#include <sys/resource.h>
+#include <utility>
+
+// One report line: key (with its '=') and value.
+using StatusLine = std::pair<std::string_view, long long>;
+
+// The eight status lines for wait status `s`, decoded with the Linux encoding whatever
+// the command did, in report order.
+std::array<StatusLine, 8> decode_status(int s);
+
+// Writes the decoded status of `s`, flushing after each line.
+void write_status_block(std::ostream& out, int s);
+
+// User plus system CPU time of `usage`, in seconds.
+double cpu_seconds_of(const rusage& usage);
+
+// Writes the usage lines of both runs and the tool's own figures, flushing after each line.
+void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& ru_meas);

@@ -1,0 +1,86 @@
+#include "report.hpp"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+TEST(DecodeStatus, AgreesWithThePlatformMacros) {
+  std::vector<int> words;
+  for (int s = -70000; s <= 70000; ++s) words.push_back(s);
+  for (int bit = 16; bit < 32; ++bit) words.push_back(static_cast<int>(0x7fu | (1u << bit)));
+  words.insert(words.end(), {INT32_MIN, INT32_MAX, INT32_MIN | 0x17f, INT32_MAX - 0x80});
+  for (const int s : words) {
+    const auto lines = decode_status(s);
+    const long long macros[] = {
+        s,           WIFSIGNALED(s), WTERMSIG(s), WEXITSTATUS(s), WIFEXITED(s), WCOREDUMP(s),
+        WSTOPSIG(s), WIFSTOPPED(s)};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      ASSERT_EQ(lines[i].second, macros[i]) << lines[i].first << " for " << s;
+    }
+  }
+}
+
+std::string status_block(int s) {
+  std::ostringstream out;
+  write_status_block(out, s);
+  return out.str();
+}
+
+TEST(WriteStatusBlock, WritesTheKnownCases) {
+  EXPECT_EQ(status_block(768), "childstatus=768\nWIFSIGNALED=0\nWTERMSIG=0\nWEXITSTATUS=3\n"
+                               "WIFEXITED=1\nWCOREDUMP=0\nWSTOPSIG=3\nWIFSTOPPED=0\n");
+  const struct {
+    int s;
+    const char* values; // the eight values, in report order
+  } cases[] = {
+      {768, "768 0 0 3 1 0 3 0"},       {9, "9 1 9 0 0 0 0 0"},
+      {139, "139 1 11 0 0 128 0 0"},    {32512, "32512 0 0 127 1 0 127 0"},
+      {-1, "-1 0 127 255 0 128 255 0"}, {0x137f, "4991 0 127 19 0 0 19 1"},
+      {0, "0 0 0 0 1 0 0 0"},
+  };
+  for (const auto& c : cases) {
+    std::istringstream lines(status_block(c.s));
+    std::string values, line;
+    while (std::getline(lines, line))
+      values += (values.empty() ? "" : " ") + line.substr(line.find('=') + 1);
+    EXPECT_EQ(values, c.values) << c.s;
+  }
+}
+
+TEST(WriteUsageBlock, PrintsCpuSecondsAndCountsExactly) {
+  const struct {
+    long user_s, user_us, sys_s, sys_us;
+    const char* text;
+  } cases[] = {
+      {0, 0, 0, 0, "0"},
+      {0, 4000, 0, 0, "0.004"},
+      {1, 500000, 0, 0, "1.5"},
+      {0, 700000, 0, 600000, "1.3"},
+      {1, 2000, 0, 3745, "1.00574"},
+      {1, 0, 1, 0, "2"},
+      {12, 345679, 0, 0, "12.3457"},
+      {0, 20, 0, 0, "2e-05"},
+      {1234567, 0, 0, 0, "1.23457e+06"},
+      {999999, 0, 0, 500000, "1e+06"},
+      {0, 999999, 0, 999999, "2"},
+  };
+  for (const auto& c : cases) {
+    rusage base{}, meas{};
+    meas.ru_utime = {c.user_s, c.user_us};
+    meas.ru_stime = {c.sys_s, c.sys_us};
+    meas.ru_minflt = 123456789012;
+    meas.ru_majflt = 7;
+    base.ru_minflt = -2;
+    std::ostringstream out;
+    write_usage_block(out, base, meas);
+    std::ostringstream expected;
+    expected << "basetime=0\ntime=" << c.text
+             << "\nbasemem=-2\nmem=123456789012\npagesize=" << getpagesize()
+             << "\nru_majflt=7\npid=" << getpid() << "\nppid=" << getppid() << '\n';
+    EXPECT_EQ(out.str(), expected.str());
+  }
+}
+
+} // namespace
