@@ -1,0 +1,103 @@
+// phase1: runs a baseline and a measured shell command under resource caps and reports, as
+// key=value lines on standard output, how the measured command ended and what both runs used.
+
+#include "limits.hpp"
+#include "report.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// The wrapper's own failure, as distinct from anything the commands did.
+constexpr int EXIT_PHASE1_FAILED = 125;
+
+constexpr std::array<std::pair<const char*, std::int64_t RunLimits::*>, 3> CAP_ARGUMENTS{{
+    {"CPU-time cap", &RunLimits::cpu_seconds},
+    {"address-space cap", &RunLimits::address_space_bytes},
+    {"file-size cap", &RunLimits::file_size_bytes},
+}};
+
+// Collects this child only: a process that exec'd us may have left children of its own.
+// The record stays zeroed when there is no child or it cannot be collected.
+rusage collect(pid_t pid) {
+  rusage usage{};
+  int status = 0;
+  if (pid > 0) {
+    while (wait4(pid, &status, 0, &usage) == -1 && errno == EINTR) {
+    }
+  }
+  return usage;
+}
+
+rusage run_baseline(const RunLimits& limits, const char* command) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    apply_cap(RLIMIT_CPU, BASELINE_CPU_SECONDS);
+    apply_cap(RLIMIT_AS, limits.address_space_bytes);
+    (void)std::system(command);
+    std::exit(0);
+  }
+  return collect(pid);
+}
+
+rusage run_measured(const RunLimits& limits, const char* command) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    apply_cap(RLIMIT_CPU, limits.cpu_seconds);
+    apply_cap(RLIMIT_AS, limits.address_space_bytes);
+    apply_cap(RLIMIT_FSIZE, limits.file_size_bytes);
+    write_status_block(std::cout, std::system(command));
+    std::exit(0);
+  }
+  // No child could be made: report it as system() itself would, so the report stays whole.
+  if (pid < 0) write_status_block(std::cout, -1);
+  return collect(pid);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc < 6) {
+    std::cerr << "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES"
+                 " BASELINE_COMMAND MEASURED_COMMAND\n";
+    return EXIT_PHASE1_FAILED;
+  }
+
+  RunLimits limits{};
+  for (std::size_t i = 0; i < CAP_ARGUMENTS.size(); ++i) {
+    const auto& [name, field] = CAP_ARGUMENTS[i];
+    const char* const text = argv[i + 1];
+    const std::errc error = parse_limit(text, limits.*field);
+    if (error != std::errc{}) {
+      std::cerr << "phase1: argument " << i + 1 << " (" << name << ") \"" << text << "\": "
+                << (error == std::errc::result_out_of_range ? "out of the signed 64-bit range"
+                                                            : "not a decimal number")
+                << '\n';
+      return EXIT_PHASE1_FAILED;
+    }
+  }
+
+  // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
+  (void)std::signal(SIGCHLD, SIG_DFL);
+
+  const rusage ru_base = run_baseline(limits, argv[4]);
+  const rusage ru_meas = run_measured(limits, argv[5]);
+
+  errno = 0;
+  write_usage_block(std::cout, ru_base, ru_meas);
+  if (!std::cout) {
+    const int error = errno;
+    std::cerr << "phase1: cannot write the report" << (error != 0 ? ": " : "")
+              << (error != 0 ? std::strerror(error) : "") << '\n';
+    return EXIT_PHASE1_FAILED;
+  }
+  return 0;
+}
