@@ -199,6 +199,7 @@ TEST(EndToEnd, ReportsAFailedForkAsSystemWould) {
          "",
          "",
          [] {
+           // The cap goes on after setuid: over the cap at setuid time, execve itself would fail.
            const rlimit one{1, 1};
            if (setgid(65534) != 0 || setuid(65534) != 0 || setrlimit(RLIMIT_NPROC, &one) != 0)
              _exit(99);
