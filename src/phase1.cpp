@@ -29,9 +29,8 @@ constexpr std::array<std::pair<const char*, std::int64_t RunLimits::*>, 3> CAP_A
 // The record stays zeroed when there is no child or it cannot be collected.
 rusage collect(pid_t pid) {
   rusage usage{};
-  int status = 0;
   if (pid > 0) {
-    while (wait4(pid, &status, 0, &usage) == -1 && errno == EINTR) {
+    while (wait4(pid, nullptr, 0, &usage) == -1 && errno == EINTR) {
     }
   }
   return usage;
