@@ -1,14 +1,28 @@
 #include "report.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
 
-// Flushed at once: the report is written by two processes, and a child that is killed at
-// its file-size cap must not take buffered lines with it.
+// Each line is formatted in a buffer of its own and handed to the stream in one piece, then
+// flushed: the report is written by two processes, and a child that is killed at its
+// file-size cap must not take buffered lines with it. to_chars needs no locale and no heap.
 template <typename Value> void write_line(std::ostream& out, std::string_view key, Value value) {
-  out << key << value << '\n' << std::flush;
+  std::array<char, 64> line;                        // the longest key and number take 33
+  char* const last = line.data() + line.size() - 1; // room for the newline
+  char* p = std::copy(key.begin(), key.end(), line.data());
+  if constexpr (std::is_floating_point_v<Value>) {
+    // The stream's default format: six significant digits, as %g.
+    p = std::to_chars(p, last, value, std::chars_format::general, 6).ptr;
+  } else {
+    p = std::to_chars(p, last, value).ptr;
+  }
+  *p++ = '\n';
+  out.write(line.data(), p - line.data()).flush();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "report.hpp"
 
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -65,6 +66,25 @@ TEST(WriteUsageBlock, PrintsCpuSecondsAndCountsExactly) {
              << "\nbasemem=-2\nmem=123456789012\npagesize=" << getpagesize()
              << "\nru_majflt=7\npid=" << getpid() << "\nppid=" << getppid() << '\n';
     EXPECT_EQ(out.str(), expected.str());
+  }
+}
+
+// The lines are formatted without the stream, so the stream's own default format is the oracle.
+TEST(WriteUsageBlock, FormatsTimesAsTheStreamsDefaultFormatDoes) {
+  std::vector<std::int64_t> micros{0};
+  for (double m = 1; m < 1e16; m = m * 1.003 + 1) micros.push_back(static_cast<std::int64_t>(m));
+  // Around each power of ten, where rounding to six digits can change the exponent.
+  for (std::int64_t p = 10; p <= 1'000'000'000'000'000; p *= 10) {
+    for (const std::int64_t d : {-1, 0, 1, 4, 5, 6}) micros.push_back(p - d);
+  }
+  for (const std::int64_t us : micros) {
+    rusage r{};
+    r.ru_utime = {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    std::ostringstream out;
+    write_usage_block(out, r, r);
+    std::ostringstream expected;
+    expected << "basetime=" << cpu_seconds_of(r) << '\n';
+    ASSERT_EQ(out.str().substr(0, expected.str().size()), expected.str()) << us << " us";
   }
 }
 
