@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Measures phase1's own cost beside yardsticks and prints three ratios:
+#   a. wall time of `phase1 10 -1 -1 true true` / a static C program doing the same two runs
+#   b. mem= that phase1 reports for `true` / the minor faults GNU time reports for `sh -c true`
+#   c. time= for a CPU-bound shell loop of ~0.3 s / the CPU time wait4 reports for the loop
+#      spawned directly
+# Absolute figures mean little on a shared machine; the ratios are taken side by side.
+# Usage: bench/overhead.sh              measures the default build (built here)
+#        PHASE1=path bench/overhead.sh  measures that binary instead
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+ROUNDS=${ROUNDS:-99}         # a: hyperfine rounds, alternating which command goes first
+RUNS=${RUNS:-10}             # a: runs of each command per round
+FAULT_RUNS=${FAULT_RUNS:-30} # b: runs of each command
+CPU_RUNS=${CPU_RUNS:-21}     # c: pairs of runs
+LOOP='i=0; while [ $i -lt 360000 ]; do i=$((i+1)); done'
+
+need=()
+command -v hyperfine >/dev/null || need+=(hyperfine)
+[[ -x /usr/bin/time ]] || need+=(time)
+command -v cc >/dev/null || need+=(gcc)
+if ((${#need[@]})); then
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" </dev/null
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if [[ -z ${PHASE1:-} ]]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target phase1 >/dev/null
+  PHASE1=$PWD/build/phase1
+fi
+cc -O2 -static -o "$work/reference" bench/reference.c
+cc -O2 -o "$work/cputime" bench/cputime.c
+
+# Median of column $1 of standard input.
+median() {
+  cut -d' ' -f"$1" | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+# The line of standard input whose first column is the median (the lower one of an even count).
+middle() { sort -g | awk '{ l[NR] = $0 } END { print l[int((NR + 1) / 2)] }'; }
+report() { awk -v f="$1" -v a="$2" -v b="$3" -v c="$4" 'BEGIN { printf f "\n", a, b, c }'; }
+
+linkage=static
+readelf -l "$PHASE1" | grep -q INTERP && linkage=dynamic
+echo "phase1: $PHASE1 ($linkage)"
+echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)," \
+  "Linux $(uname -r), $(date -u +%F)"
+
+# For a and c, each line of the file holds one pair taken back to back: ratio, phase1,
+# yardstick. The pair with the median ratio is reported, so that drift in the machine's load
+# cancels out.
+
+ref="$work/reference 10 -1 -1 true true"
+p1="$PHASE1 10 -1 -1 true true"
+for ((r = 0; r < ROUNDS; r++)); do
+  if ((r % 2)); then order=("$p1" "$ref"); else order=("$ref" "$p1"); fi
+  hyperfine -N --style none --warmup 2 --runs "$RUNS" --export-csv "$work/round.csv" \
+    "${order[@]}" >/dev/null 2>&1
+  awk -F, -v p1="$p1" 'NR > 1 { m[$1 == p1] = $4 * 1000 } END { print m[1] / m[0], m[1], m[0] }' \
+    "$work/round.csv"
+done >"$work/a"
+read -r ratio mine theirs < <(middle <"$work/a")
+report "a. overhead           %.3f (target <= 1.05)  wall ms: phase1 %.2f / reference %.2f, median of $ROUNDS rounds of $RUNS runs each" \
+  "$ratio" "$mine" "$theirs"
+
+for ((i = 0; i < FAULT_RUNS; i++)); do
+  m=$($PHASE1 10 -1 -1 true true | sed -n 's/^mem=//p')
+  t=$(/usr/bin/time -f %R sh -c true 2>&1)
+  echo "$((m)) $((t))"
+done >"$work/b"
+b1=$(median 1 <"$work/b")
+b2=$(median 2 <"$work/b")
+report "b. measurement floor  %.3f (target <= 1.10)  minor faults: phase1 mem= %s / GNU time %s, medians of $FAULT_RUNS runs each" \
+  "$(awk -v a="$b1" -v b="$b2" 'BEGIN { print a / b }')" "$b1" "$b2"
+
+for ((i = 0; i < CPU_RUNS; i++)); do
+  p=$($PHASE1 10 -1 -1 true "$LOOP" | sed -n 's/^time=//p')
+  d=$("$work/cputime" "$LOOP")
+  awk -v p="$p" -v d="$d" 'BEGIN { print p / d, p, d }'
+done >"$work/c"
+read -r ratio mine theirs < <(middle <"$work/c")
+report "c. accuracy           %.3f (target 0.95-1.05)  CPU s: phase1 time= %s / wait4 %s, median of $CPU_RUNS pairs" \
+  "$ratio" "$mine" "$theirs"
