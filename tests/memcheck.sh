@@ -1,0 +1,33 @@
+#!/bin/sh
+# memcheck over a few whole runs of phase1: every process it forks is checked too, until that
+# process execs the shell. Usage: memcheck.sh PHASE1
+set -u
+command -v valgrind >/dev/null || { echo "needs valgrind"; exit 77; }
+phase1=$1
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+failed=0
+
+# expected exit status, standard output, then phase1's arguments
+run() {
+  want=$1 out=$2
+  shift 2
+  valgrind -q --log-file="$logs/%p" --error-exitcode=99 --leak-check=full \
+    --errors-for-leak-kinds=definite,indirect "$phase1" "$@" >"$out" 2>/dev/null </dev/null
+  got=$?
+  if [ "$got" -ne "$want" ] || [ -n "$(cat "$logs"/* 2>/dev/null)" ]; then
+    echo "FAIL (exit $got, wanted $want): phase1 $*"
+    cat "$logs"/* 2>/dev/null
+    failed=1
+  fi
+  rm -f "$logs"/*
+}
+
+run 0 /dev/null 10 -1 -1 'echo base' 'echo meas'
+run 0 /dev/null 10 -1 -1 true 'exit 3'
+run 0 /dev/null 10 -1 -1 true 'kill -9 $$'
+run 0 /dev/null 1 -1 -1 true 'while :; do :; done'
+run 125 /dev/full 10 -1 -1 true true
+run 125 /dev/null 10 x -1 true true
+run 125 /dev/null 10 -1 -1 true
+exit $failed
