@@ -20,7 +20,7 @@ std::errc parse_limit(std::string_view text, std::int64_t& value) {
     ++p;
     if (p != end && *p == '-') return std::errc::invalid_argument;
   }
-  return std::from_chars(p, end, value, 10).ec;
+  return std::from_chars(p, end, value).ec; // base 10
 }
 
 void apply_cap(Resource resource, std::int64_t value) {

@@ -20,6 +20,9 @@ namespace {
 // The wrapper's own failure, as distinct from anything the commands did.
 constexpr int EXIT_PHASE1_FAILED = 125;
 
+// The three caps, then the baseline and the measured command; any more are ignored.
+constexpr int ARGUMENTS = 5;
+
 constexpr std::array<std::pair<const char*, std::int64_t RunLimits::*>, 3> CAP_ARGUMENTS{{
     {"CPU-time cap", &RunLimits::cpu_seconds},
     {"address-space cap", &RunLimits::address_space_bytes},
@@ -44,7 +47,7 @@ rusage run_baseline(const RunLimits& limits, const char* command) {
   if (pid == 0) {
     apply_cap(RLIMIT_CPU, BASELINE_CPU_SECONDS);
     apply_cap(RLIMIT_AS, limits.address_space_bytes);
-    (void)std::system(command);
+    (void)std::system(command); // NOLINT(cert-env33-c): running it through the shell is the point
     _exit(0);
   }
   return collect(pid);
@@ -56,7 +59,7 @@ rusage run_measured(const RunLimits& limits, const char* command) {
     apply_cap(RLIMIT_CPU, limits.cpu_seconds);
     apply_cap(RLIMIT_AS, limits.address_space_bytes);
     apply_cap(RLIMIT_FSIZE, limits.file_size_bytes);
-    write_status_block(std::cout, std::system(command));
+    write_status_block(std::cout, std::system(command)); // NOLINT(cert-env33-c): as above
     _exit(0);
   }
   // No child could be made: report it as system() itself would, so the report stays whole.
@@ -67,7 +70,7 @@ rusage run_measured(const RunLimits& limits, const char* command) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc < 6) {
+  if (argc <= ARGUMENTS) {
     std::cerr << "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES"
                  " BASELINE_COMMAND MEASURED_COMMAND\n";
     return EXIT_PHASE1_FAILED;

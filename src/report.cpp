@@ -8,16 +8,28 @@
 
 namespace {
 
+// The Linux wait-status layout.
+constexpr int SIGNAL_BITS = 0x7f; // the terminating signal; all set when stopped
+constexpr int CORE_DUMP_BIT = 0x80;
+constexpr int LOW_BYTE = 0xff;    // the signal bits, the core-dump bit, or the stopped mark
+constexpr int HIGH_BYTE = 0xff00; // the exit status, or the stopping signal
+constexpr int HIGH_BYTE_SHIFT = 8;
+
+// Room for the longest key and number (33 bytes) and the newline.
+constexpr std::size_t LINE_BYTES = 64;
+// The stream's default format for doubles: six significant digits, as %g.
+constexpr int SIGNIFICANT_DIGITS = 6;
+constexpr std::int64_t MICROS_PER_SECOND = 1'000'000;
+
 // Each line is formatted in a buffer of its own and handed to the stream in one piece, then
 // flushed: the report is written by two processes, and a child that is killed at its
 // file-size cap must not take buffered lines with it. to_chars needs no locale and no heap.
 template <typename Value> void write_line(std::ostream& out, std::string_view key, Value value) {
-  std::array<char, 64> line;                        // the longest key and number take 33
+  std::array<char, LINE_BYTES> line;
   char* const last = line.data() + line.size() - 1; // room for the newline
   char* p = std::copy(key.begin(), key.end(), line.data());
   if constexpr (std::is_floating_point_v<Value>) {
-    // The stream's default format: six significant digits, as %g.
-    p = std::to_chars(p, last, value, std::chars_format::general, 6).ptr;
+    p = std::to_chars(p, last, value, std::chars_format::general, SIGNIFICANT_DIGITS).ptr;
   } else {
     p = std::to_chars(p, last, value).ptr;
   }
@@ -27,18 +39,18 @@ template <typename Value> void write_line(std::ostream& out, std::string_view ke
 
 } // namespace
 
-std::array<StatusLine, 8> decode_status(int s) {
-  const int termsig = s & 0x7f;
-  const int high = (s & 0xff00) >> 8;
+std::array<StatusLine, STATUS_LINES> decode_status(int s) {
+  const int termsig = s & SIGNAL_BITS;
+  const int high = (s & HIGH_BYTE) >> HIGH_BYTE_SHIFT;
   return {{
       {"childstatus=", s},
-      {"WIFSIGNALED=", termsig >= 1 && termsig <= 126},
+      {"WIFSIGNALED=", termsig != 0 && termsig != SIGNAL_BITS},
       {"WTERMSIG=", termsig},
       {"WEXITSTATUS=", high},
       {"WIFEXITED=", termsig == 0},
-      {"WCOREDUMP=", s & 0x80},
+      {"WCOREDUMP=", s & CORE_DUMP_BIT},
       {"WSTOPSIG=", high},
-      {"WIFSTOPPED=", (s & 0xff) == 0x7f},
+      {"WIFSTOPPED=", (s & LOW_BYTE) == SIGNAL_BITS},
   }};
 }
 
@@ -52,7 +64,8 @@ double cpu_seconds_of(const rusage& usage) {
       static_cast<std::int64_t>(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec;
   const std::int64_t micros =
       static_cast<std::int64_t>(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec;
-  return static_cast<double>(seconds * 1000000 + micros) / 1000000.0;
+  return static_cast<double>(seconds * MICROS_PER_SECOND + micros) /
+         static_cast<double>(MICROS_PER_SECOND);
 }
 
 void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& ru_meas) {

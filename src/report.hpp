@@ -8,10 +8,11 @@
 
 // One report line: key (with its '=') and value.
 using StatusLine = std::pair<std::string_view, long long>;
+inline constexpr std::size_t STATUS_LINES = 8;
 
 // The eight status lines for wait status `s`, decoded with the Linux encoding whatever
 // the command did, in report order.
-std::array<StatusLine, 8> decode_status(int s);
+std::array<StatusLine, STATUS_LINES> decode_status(int s);
 
 // Writes the decoded status of `s`, flushing after each line.
 void write_status_block(std::ostream& out, int s);

@@ -40,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::errc got_error = parse_limit(text, got);
   const std::errc want_error = oracle(text, want);
   if (got_error != want_error || got != want) {
-    std::fprintf(stderr, "parse_limit: error %d value %lld; strtoll: error %d value %lld\n",
-                 static_cast<int>(got_error), static_cast<long long>(got),
-                 static_cast<int>(want_error), static_cast<long long>(want));
+    (void)std::fprintf(stderr, "parse_limit: error %d value %lld; strtoll: error %d value %lld\n",
+                       static_cast<int>(got_error), static_cast<long long>(got),
+                       static_cast<int>(want_error), static_cast<long long>(want));
     std::abort();
   }
   return 0;

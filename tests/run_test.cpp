@@ -39,7 +39,9 @@ std::string contents(int fd) {
 }
 
 void check(Case c) {
-  const int in = temp_file(), out = temp_file(), err = temp_file();
+  const int in = temp_file();
+  const int out = temp_file();
+  const int err = temp_file();
   ASSERT_EQ(write(in, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
   lseek(in, 0, SEEK_SET);
   std::vector<char*> argv{const_cast<char*>(binary)};
@@ -55,7 +57,8 @@ void check(Case c) {
   int status = 0;
   waitpid(pid, &status, 0);
   close(in);
-  const std::string got_out = contents(out), got_err = contents(err);
+  const std::string got_out = contents(out);
+  const std::string got_err = contents(err);
   const auto at = c.out.find("PID");
   if (at != std::string::npos) c.out.replace(at, 3, std::to_string(pid));
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.exit_code) << c.name;
@@ -66,7 +69,8 @@ void check(Case c) {
 // The status block with these eight values.
 std::string status(const std::string& values) {
   std::istringstream in(values);
-  std::string block, value;
+  std::string block;
+  std::string value;
   for (const char* key : {"childstatus", "WIFSIGNALED", "WTERMSIG", "WEXITSTATUS", "WIFEXITED",
                           "WCOREDUMP", "WSTOPSIG", "WIFSTOPPED"}) {
     in >> value;
@@ -174,7 +178,7 @@ TEST(EndToEnd, KeepsTheReportWholeWhateverItInherits) {
        0,
        "",
        "",
-       [] { signal(SIGCHLD, SIG_IGN); }},
+       [] { (void)signal(SIGCHLD, SIG_IGN); }},
       {"a child left by the caller",
        {"10", "-1", "-1", "true", "sleep 0.3; echo late"},
        "late\n" + OK + usage(),
