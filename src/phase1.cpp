@@ -11,11 +11,41 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
 namespace {
+
+constexpr std::string_view VERSION = "phase1 " PHASE1_VERSION "\n";
+
+constexpr std::string_view USAGE = "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES"
+                                   " BASELINE_COMMAND MEASURED_COMMAND\n";
+
+constexpr std::string_view HELP = R"(       phase1 --help | --version
+
+Runs BASELINE_COMMAND, then MEASURED_COMMAND, each with /bin/sh -c under resource
+caps, and reports how the measured command ended and what both runs used, as
+key=value lines on standard output after the commands' own output.
+
+Arguments:
+  CPU_SECONDS          CPU-time cap of the measured run, in seconds of user plus
+                       system time; the baseline run always has a one-second cap
+  ADDRESS_SPACE_BYTES  virtual address-space cap of both runs, in bytes
+  FILE_SIZE_BYTES      largest file the measured run may write, in bytes
+  BASELINE_COMMAND     shell command run first, for comparison
+  MEASURED_COMMAND     shell command measured and reported on
+Caps are decimal integers; text after the digits is ignored (64m is 64 bytes)
+and -1 means no cap. Arguments after the fifth are ignored.
+
+Exit status:
+  0    the report was written, whatever the commands did
+  125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
+       decimal number, or the report could not be written
+
+Every key of the report is described in phase1(1).
+)";
 
 // The wrapper's own failure, as distinct from anything the commands did.
 constexpr int EXIT_PHASE1_FAILED = 125;
@@ -67,12 +97,33 @@ rusage run_measured(const RunLimits& limits, const char* command) {
   return collect(pid);
 }
 
+// Success is claimed only once the text has reached standard output. Callers clear errno
+// before they write, so that whatever it holds now came from the failed write.
+int finish_writing(const char* what) {
+  std::cout.flush();
+  if (std::cout) return 0;
+  const int error = errno;
+  std::cerr << "phase1: cannot write " << what << (error != 0 ? ": " : "")
+            << (error != 0 ? std::strerror(error) : "") << '\n';
+  return EXIT_PHASE1_FAILED;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+  // The two options count only alone: with five arguments or more, every one is a run's.
+  if (argc == 2 && argv[1] == std::string_view("--help")) {
+    errno = 0;
+    std::cout << USAGE << HELP;
+    return finish_writing("the help");
+  }
+  if (argc == 2 && argv[1] == std::string_view("--version")) {
+    errno = 0;
+    std::cout << VERSION;
+    return finish_writing("the version");
+  }
   if (argc <= ARGUMENTS) {
-    std::cerr << "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES"
-                 " BASELINE_COMMAND MEASURED_COMMAND\n";
+    std::cerr << USAGE;
     return EXIT_PHASE1_FAILED;
   }
 
@@ -102,11 +153,5 @@ int main(int argc, char* argv[]) {
 
   errno = 0;
   write_usage_block(std::cout, ru_base, ru_meas);
-  if (!std::cout) {
-    const int error = errno;
-    std::cerr << "phase1: cannot write the report" << (error != 0 ? ": " : "")
-              << (error != 0 ? std::strerror(error) : "") << '\n';
-    return EXIT_PHASE1_FAILED;
-  }
-  return 0;
+  return finish_writing("the report");
 }

@@ -228,6 +228,30 @@ TEST(EndToEnd, RefusesBadArguments) {
   for (const auto& c : cases) check(c);
 }
 
+TEST(EndToEnd, AnswersHelpAndVersionAlone) {
+  const std::string usage_line = "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES "
+                                 "BASELINE_COMMAND MEASURED_COMMAND\n";
+  const Case cases[] = {
+      {"help", {"--help"}, usage_line + "[\\s\\S]*\n  125 [\\s\\S]*phase1\\(1\\)\\.\n"},
+      {"version", {"--version"}, std::string("phase1 ") + PHASE1_VERSION + "\n"},
+      {"help with another argument", {"--help", "x"}, "", 125, usage_line},
+      {"an option of the sort it does not have", {"-h"}, "", 125, usage_line},
+      {"help where a cap belongs",
+       {"--help", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: argument 1 \\(CPU-time cap\\) \"--help\": not a decimal number\n"},
+      {"help to a full standard output",
+       {"--help"},
+       "",
+       125,
+       "phase1: cannot write the help: No space left on device\n",
+       "",
+       [] { dup2(open("/dev/full", O_WRONLY), 1); }},
+  };
+  for (const auto& c : cases) check(c);
+}
+
 // Runs phase1 as nobody, allowed this many processes. The cap goes on after setuid: over the
 // cap at setuid time, execve itself would fail.
 template <rlim_t PROCESSES> void as_nobody() {
