@@ -13,17 +13,15 @@
 #include <iostream>
 #include <string_view>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
 namespace {
 
-constexpr std::string_view VERSION = "phase1 " PHASE1_VERSION "\n";
-
-constexpr std::string_view USAGE = "usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES"
-                                   " BASELINE_COMMAND MEASURED_COMMAND\n";
-
-constexpr std::string_view HELP = R"(       phase1 --help | --version
+constexpr std::string_view HELP =
+    R"(usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES BASELINE_COMMAND MEASURED_COMMAND
+       phase1 --help | --version
 
 Runs BASELINE_COMMAND, then MEASURED_COMMAND, each with /bin/sh -c under resource
 caps, and reports how the measured command ended and what both runs used, as
@@ -46,6 +44,15 @@ Exit status:
 
 Every key of the report is described in phase1(1).
 )";
+
+// The first line of the help is the whole of the usage error.
+constexpr std::string_view USAGE = HELP.substr(0, HELP.find('\n') + 1);
+
+// Each is answered only as the sole argument: with five arguments or more, every one is a run's.
+constexpr std::array<std::tuple<std::string_view, std::string_view, const char*>, 2> OPTIONS{{
+    {"--help", HELP, "the help"},
+    {"--version", "phase1 " PHASE1_VERSION "\n", "the version"},
+}};
 
 // The wrapper's own failure, as distinct from anything the commands did.
 constexpr int EXIT_PHASE1_FAILED = 125;
@@ -111,16 +118,12 @@ int finish_writing(const char* what) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-  // The two options count only alone: with five arguments or more, every one is a run's.
-  if (argc == 2 && argv[1] == std::string_view("--help")) {
-    errno = 0;
-    std::cout << USAGE << HELP;
-    return finish_writing("the help");
-  }
-  if (argc == 2 && argv[1] == std::string_view("--version")) {
-    errno = 0;
-    std::cout << VERSION;
-    return finish_writing("the version");
+  for (const auto& [option, text, what] : OPTIONS) {
+    if (argc == 2 && argv[1] == option) {
+      errno = 0;
+      std::cout << text;
+      return finish_writing(what);
+    }
   }
   if (argc <= ARGUMENTS) {
     std::cerr << USAGE;
