@@ -4,6 +4,7 @@
 #   b. mem= that phase1 reports for `true` / the minor faults GNU time reports for `sh -c true`
 #   c. time= for a CPU-bound shell loop of ~0.3 s / the CPU time wait4 reports for the loop
 #      spawned directly
+#   d. how far past a wall limit of 0.5 s phase1 ends when the measured command sleeps on
 # Absolute figures mean little on a shared machine; the ratios are taken side by side.
 # Usage: bench/overhead.sh              measures the default build (built here)
 #        PHASE1=path bench/overhead.sh  measures that binary instead
@@ -14,6 +15,7 @@ ROUNDS=${ROUNDS:-99}         # a: hyperfine rounds, alternating which command go
 RUNS=${RUNS:-10}             # a: runs of each command per round
 FAULT_RUNS=${FAULT_RUNS:-30} # b: runs of each command
 CPU_RUNS=${CPU_RUNS:-21}     # c: pairs of runs
+WALL_RUNS=${WALL_RUNS:-10}   # d: runs
 LOOP='i=0; while [ $i -lt 360000 ]; do i=$((i+1)); done'
 
 need=()
@@ -86,3 +88,9 @@ done >"$work/c"
 read -r ratio mine theirs < <(middle <"$work/c")
 report "c. accuracy           %.3f (target 0.95-1.05)  CPU s: phase1 time= %s / wait4 %s, median of $CPU_RUNS pairs" \
   "$ratio" "$mine" "$theirs"
+
+hyperfine -N --style none --runs "$WALL_RUNS" --export-csv "$work/d.csv" \
+  "$PHASE1 --wall-limit=0.5 10 -1 -1 true 'sleep 10'" >/dev/null 2>&1
+report "d. wall-limit overshoot %.1f ms (target <= 20)  wall s: phase1 %.4f / limit %s, median of $WALL_RUNS runs" \
+  "$(awk -F, 'NR == 2 { print ($4 - 0.5) * 1000 }' "$work/d.csv")" \
+  "$(awk -F, 'NR == 2 { print $4 }' "$work/d.csv")" 0.5

@@ -1,5 +1,6 @@
 #include "limits.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -9,7 +10,23 @@ bool is_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 } // namespace
+
+Caps baseline_caps(const RunLimits& limits) {
+  return {{{{RLIMIT_CPU, BASELINE_CPU_SECONDS}, {RLIMIT_AS, limits.address_space_bytes}}}, 2};
+}
+
+Caps measured_caps(const RunLimits& limits) {
+  return {{{{RLIMIT_CPU, limits.cpu_seconds},
+            {RLIMIT_AS, limits.address_space_bytes},
+            {RLIMIT_FSIZE, limits.file_size_bytes},
+            {RLIMIT_NPROC, limits.processes.value_or(-1)}}},
+          limits.processes ? 4U : 3U};
+}
 
 std::errc parse_limit(std::string_view text, std::int64_t& value) {
   const char* p = text.data();
@@ -23,8 +40,48 @@ std::errc parse_limit(std::string_view text, std::int64_t& value) {
   return std::from_chars(p, end, value).ec; // base 10
 }
 
-void apply_cap(Resource resource, std::int64_t value) {
+std::errc parse_seconds(std::string_view text, std::chrono::nanoseconds& value) {
+  constexpr std::size_t PLACES = 9; // of the fraction, in nanoseconds
+  constexpr std::int64_t NANOS_PER_SECOND = 1'000'000'000;
+  constexpr int BASE = 10;
+  const std::size_t point = std::min(text.find('.'), text.size());
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction = text.substr(std::min(point + 1, text.size()));
+  if (whole.empty() && fraction.empty()) return std::errc::invalid_argument;
+  if (!std::all_of(whole.begin(), whole.end(), is_digit) ||
+      !std::all_of(fraction.begin(), fraction.end(), is_digit)) {
+    return std::errc::invalid_argument;
+  }
+  std::int64_t seconds = 0;
+  // Only digits are left, so the one way to fail is a number too large.
+  if (!whole.empty() && std::from_chars(whole.begin(), whole.end(), seconds).ec != std::errc{}) {
+    return std::errc::result_out_of_range;
+  }
+  std::int64_t nanos = 0;
+  for (std::size_t i = 0; i < PLACES; ++i)
+    nanos = nanos * BASE + (i < fraction.size() ? fraction[i] - '0' : 0);
+  // Less than a nanosecond still counts: a positive text never reads as zero.
+  if (fraction.find_first_not_of('0', PLACES) != std::string_view::npos) ++nanos;
+  if (seconds > (INT64_MAX - nanos) / NANOS_PER_SECOND) return std::errc::result_out_of_range;
+  if (seconds == 0 && nanos == 0) return std::errc::invalid_argument;
+  value = std::chrono::nanoseconds(seconds * NANOS_PER_SECOND + nanos);
+  return {};
+}
+
+rlim_t limit_of(Resource resource, std::int64_t value) {
   const auto limit = static_cast<rlim_t>(value);
+  if (resource == RLIMIT_CPU && limit != RLIM_INFINITY && limit > MAX_CPU_SECONDS) {
+    return MAX_CPU_SECONDS;
+  }
+  return limit;
+}
+
+void apply_cap(Resource resource, std::int64_t value) {
+  const rlim_t limit = limit_of(resource, value);
   const rlimit cap{limit, limit};
   (void)setrlimit(resource, &cap);
+}
+
+void apply_caps(const Caps& caps) {
+  for (std::size_t i = 0; i < caps.count; ++i) apply_cap(caps.list[i].resource, caps.list[i].value);
 }

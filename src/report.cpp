@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <unistd.h>
 
@@ -77,4 +78,11 @@ void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& r
   write_line(out, "ru_majflt=", ru_meas.ru_majflt);
   write_line(out, "pid=", getpid());
   write_line(out, "ppid=", getppid());
+}
+
+int cannot_write(const char* what) {
+  const int error = errno;
+  std::cerr << "phase1: cannot write " << what << (error != 0 ? ": " : "")
+            << (error != 0 ? std::strerror(error) : "") << '\n';
+  return EXIT_PHASE1_FAILED;
 }

@@ -47,4 +47,63 @@ TEST(ParseLimit, RefusesWhatHoldsNoNumberOrTooLargeANumber) {
   }
 }
 
+TEST(ParseSeconds, RefusesAllButPositiveDecimalSeconds) {
+  using std::chrono::nanoseconds;
+  const std::pair<std::string_view, std::errc> refused[] = {
+      {"", std::errc::invalid_argument},
+      {".", std::errc::invalid_argument},
+      {"0", std::errc::invalid_argument},
+      {"0.000", std::errc::invalid_argument},
+      {"-1", std::errc::invalid_argument},
+      {"+1", std::errc::invalid_argument},
+      {" 1", std::errc::invalid_argument},
+      {"1s", std::errc::invalid_argument},
+      {"1e3", std::errc::invalid_argument},
+      {"1.2.3", std::errc::invalid_argument},
+      {"9223372036.854775808", std::errc::result_out_of_range},
+      {"99999999999999999999", std::errc::result_out_of_range},
+  };
+  for (const auto& [text, error] : refused) {
+    nanoseconds value{7};
+    EXPECT_EQ(parse_seconds(text, value), error) << '"' << text << '"';
+    EXPECT_EQ(value, nanoseconds{7}) << "changed by \"" << text << '"';
+  }
+}
+
+TEST(ParseSeconds, ReadsPositiveDecimalSeconds) {
+  using std::chrono::nanoseconds;
+  const std::pair<std::string_view, std::int64_t> accepted[] = {
+      {"2", 2'000'000'000},
+      {"0.5", 500'000'000},
+      {"1.25", 1'250'000'000},
+      {".5", 500'000'000},
+      {"5.", 5'000'000'000},
+      {"007", 7'000'000'000},
+      {"0.000000001", 1},
+      {"0.0000000001", 1},
+      {"1.0000000010", 1'000'000'001},
+      {"0.0000000019", 2},
+      {"9223372036.854775807", INT64_MAX},
+  };
+  for (const auto& [text, nanos] : accepted) {
+    nanoseconds value{};
+    EXPECT_EQ(parse_seconds(text, value), std::errc{}) << '"' << text << '"';
+    EXPECT_EQ(value.count(), nanos) << '"' << text << '"';
+  }
+}
+
+// Only a CPU limit is held where the kernel's nanoseconds would overflow; -1 stays unlimited.
+TEST(LimitOf, HoldsCpuLimitsTheKernelCanKeep) {
+  const std::tuple<Resource, std::int64_t, rlim_t> cases[] = {
+      {RLIMIT_CPU, 18446744073, 18446744073},   {RLIMIT_CPU, 18446744074, MAX_CPU_SECONDS},
+      {RLIMIT_CPU, INT64_MAX, MAX_CPU_SECONDS}, {RLIMIT_CPU, INT64_MIN, MAX_CPU_SECONDS},
+      {RLIMIT_CPU, -2, MAX_CPU_SECONDS},        {RLIMIT_CPU, -1, RLIM_INFINITY},
+      {RLIMIT_AS, -2, RLIM_INFINITY - 1},       {RLIMIT_FSIZE, INT64_MIN, 1ULL << 63},
+      {RLIMIT_NPROC, 18446744074, 18446744074},
+  };
+  for (const auto& [resource, value, limit] : cases) {
+    EXPECT_EQ(limit_of(resource, value), limit) << resource << " " << value;
+  }
+}
+
 } // namespace

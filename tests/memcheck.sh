@@ -27,6 +27,8 @@ run 0 /dev/null 10 -1 -1 'echo base' 'echo meas'
 run 0 /dev/null 10 -1 -1 true 'exit 3'
 run 0 /dev/null 10 -1 -1 true 'kill -9 $$'
 run 0 /dev/null 1 -1 -1 true 'while :; do :; done'
+run 0 /dev/null --wall-limit=30 10 -1 -1 true 'sleep 5 & exit 3'
+run 0 /dev/null --wall-limit=0.5 10 -1 -1 true 'sleep 5'
 run 125 /dev/full 10 -1 -1 true true
 run 125 /dev/null 10 x -1 true true
 run 125 /dev/null 10 -1 -1 true

@@ -1,11 +1,15 @@
 // End-to-end runs of the built binary, each checked against the whole of what it prints.
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +24,39 @@ struct Case {
   std::string err{};           // pattern for all of standard error
   std::string input{};         // standard input
   void (*prepare)() = nullptr; // runs in the child just before exec, with 0, 1 and 2 in place
+  void (*during)(pid_t) = nullptr; // runs in the test while phase1 runs, given its pid
 };
+
+// A sleep that no other test process starts: `sleep NAP` is found by its arguments.
+const std::string NAP = "30." + std::to_string(getpid());
+
+// The processes that run `sleep NAP`.
+std::vector<pid_t> nappers() {
+  const std::string wanted = "sleep" + std::string(1, '\0') + NAP + std::string(1, '\0');
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::ifstream in(entry.path() / "cmdline");
+    const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
+    if (cmdline == wanted) found.push_back(std::stoi(entry.path().filename()));
+  }
+  return found;
+}
+
+// Waits, within generous bounds, for `done`; says whether it came.
+bool eventually(const auto& done) {
+  for (int tries = 0; tries < 1000; ++tries) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Sends `SIG` to phase1, or to its process group, once its command is napping.
+template <int SIG, bool GROUP> void signal_napping(pid_t pid) {
+  ASSERT_TRUE(eventually([] { return !nappers().empty(); })) << "the command never started";
+  kill(GROUP ? -pid : pid, SIG);
+}
 
 int temp_file() {
   char name[] = "/tmp/phase1-test-XXXXXX";
@@ -38,6 +74,12 @@ std::string contents(int fd) {
   return text;
 }
 
+// Nothing of a run may outlive phase1 for long; whatever does is cleared away for the next case.
+void expect_no_nappers(const char* name) {
+  EXPECT_TRUE(eventually([] { return nappers().empty(); })) << name << ": a sleep survived";
+  for (const pid_t napper : nappers()) kill(napper, SIGKILL);
+}
+
 void check(Case c) {
   const int in = temp_file();
   const int out = temp_file();
@@ -50,13 +92,17 @@ void check(Case c) {
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in, 0), dup2(out, 1), dup2(err, 2);
+    // As from a terminal, whatever the test runner ignores.
+    signal(SIGINT, SIG_DFL), signal(SIGQUIT, SIG_DFL);
     if (c.prepare != nullptr) c.prepare();
     execv(binary, argv.data());
     _exit(126);
   }
+  if (c.during != nullptr) c.during(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   close(in);
+  expect_no_nappers(c.name);
   const std::string got_out = contents(out);
   const std::string got_err = contents(err);
   const auto at = c.out.find("PID");
@@ -95,6 +141,8 @@ const std::string LIMITS = "grep -E '^Max (cpu time|address space|file size)' /p
                            " | tr -s ' ' | sed 's/ $//'";
 
 const std::string LOOP = "while :; do :; done";
+const std::string SHORT_LOOP = "i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done";
+const std::string CPU_LIMIT = "grep '^Max cpu time' /proc/self/limits | tr -s ' ' | sed 's/ $//'";
 
 // Address space cannot be capped under AddressSanitizer: its shadow memory alone is larger than
 // any sensible cap. Those runs are checked in the other builds, never with a looser cap.
@@ -134,6 +182,12 @@ TEST(EndToEnd, EnforcesTheCpuAndFileSizeCaps) {
        {"10", "-1", "1000", "true",
         "exec 2>&-; f=$(mktemp); head -c 5000 /dev/zero >$f; s=$?; wc -c <$f; rm $f; exit $s"},
        "1000\n" + status("39168 0 0 153 1 0 153 0") + usage()},
+      {"a CPU cap the kernel would wrap is held at its largest",
+       {"18446744074", "-1", "-1", "true", SHORT_LOOP + "; " + CPU_LIMIT},
+       "Max cpu time 18446744073 18446744073 seconds\n" + OK + usage()},
+      {"so is the most negative cap",
+       {"--", "-9223372036854775808", "-1", "-1", "true", SHORT_LOOP + "; " + CPU_LIMIT},
+       "Max cpu time 18446744073 18446744073 seconds\n" + OK + usage()},
       {"no caps",
        {"-1", "-1", "-1", "true", LIMITS},
        "Max cpu time unlimited unlimited seconds\nMax file size unlimited unlimited bytes\n"
@@ -209,6 +263,54 @@ TEST(EndToEnd, KeepsTheReportWholeWhateverItInherits) {
   for (const auto& c : cases) check(c);
 }
 
+TEST(EndToEnd, ContainsTheRunUnderAWallLimit) {
+  const std::string nap = "sleep " + NAP;
+  const Case cases[] = {
+      {"the measured run reaches the limit: phase1 reports the child's SIGKILL",
+       {"--wall-limit=0.5", "10", "-1", "-1", "true", nap},
+       status("9 1 9 0 0 0 0 0") + usage()},
+      {"the baseline reaches the limit, and the measured run goes ahead",
+       {"--wall-limit", "0.5", "10", "-1", "-1", nap, "echo ran"},
+       "ran\n" + OK + usage()},
+      {"a process left in the background is killed when the run ends",
+       {"--wall-limit=60", "10", "-1", "-1", "true", nap + " & echo hi"},
+       "hi\n" + OK + usage()},
+      {"Ctrl-C without a wall limit reaches the command through the terminal's group",
+       {"10", "-1", "-1", "true", nap},
+       status("2 1 2 0 0 0 0 0") + usage(),
+       0,
+       "",
+       "",
+       [] { setpgid(0, 0); },
+       signal_napping<SIGINT, true>},
+      {"SIGINT to phase1 is passed on to a contained run",
+       {"--wall-limit=60", "10", "-1", "-1", "true", nap},
+       status("2 1 2 0 0 0 0 0") + usage(),
+       0,
+       "",
+       "",
+       nullptr,
+       signal_napping<SIGINT, false>},
+      {"SIGTERM to phase1 ends the run's group, then phase1",
+       {"--wall-limit=60", "10", "-1", "-1", "true", nap + " & " + nap},
+       "",
+       -SIGTERM,
+       "",
+       "",
+       nullptr,
+       signal_napping<SIGTERM, false>},
+      {"SIGKILL to phase1: the run's group ends itself",
+       {"--wall-limit=60", "10", "-1", "-1", "true", nap + " & " + nap},
+       "",
+       -SIGKILL,
+       "",
+       "",
+       nullptr,
+       signal_napping<SIGKILL, false>},
+  };
+  for (const auto& c : cases) check(c);
+}
+
 TEST(EndToEnd, RefusesBadArguments) {
   const Case cases[] = {
       {"no arguments", {}, "", 125, "usage: phase1 [^\n]+\n"},
@@ -224,6 +326,31 @@ TEST(EndToEnd, RefusesBadArguments) {
        125,
        "phase1: argument 3 \\(file-size cap\\) \"99999999999999999999\": out of the signed 64-bit "
        "range\n"},
+      {"unknown option",
+       {"--wall", "1", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: unknown option --wall\n"},
+      {"option without its value",
+       {"--wall-limit"},
+       "",
+       125,
+       "phase1: option --wall-limit needs a value\n"},
+      {"wall limit of zero",
+       {"--wall-limit=0", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: option --wall-limit \"0\": not a positive number of seconds\n"},
+      {"process cap that is not a number",
+       {"--processes", "many", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: option --processes \"many\": not a decimal number\n"},
+      {"options end at --",
+       {"--", "--wall-limit=1", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: argument 1 \\(CPU-time cap\\) \"--wall-limit=1\": not a decimal number\n"},
   };
   for (const auto& c : cases) check(c);
 }
@@ -285,6 +412,13 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
        "",
        "",
        as_nobody<2>},
+      {"a process cap of two leaves the measured run no shell",
+       {"--processes=2", "10", "-1", "-1", "echo base", "echo meas"},
+       "base\n" + status("32512 0 0 127 1 0 127 0") + usage(),
+       0,
+       "",
+       "",
+       as_nobody<100>},
   };
   for (const auto& c : cases) check(c);
   binary = PHASE1_BINARY;

@@ -1,0 +1,170 @@
+#include "command_line.hpp"
+
+#include "report.hpp"
+
+#include <algorithm>
+#include <array>
+#include <iostream>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view HELP =
+    R"(usage: phase1 CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES BASELINE_COMMAND MEASURED_COMMAND
+       phase1 [OPTION]... [--] CPU_SECONDS ADDRESS_SPACE_BYTES FILE_SIZE_BYTES
+              BASELINE_COMMAND MEASURED_COMMAND
+       phase1 --help | --version
+
+Runs BASELINE_COMMAND, then MEASURED_COMMAND, each with /bin/sh -c under resource
+caps, and reports how the measured command ended and what both runs used, as
+key=value lines on standard output after the commands' own output.
+
+Arguments:
+  CPU_SECONDS          CPU-time cap of the measured run, in seconds of user plus
+                       system time; the baseline run always has a one-second cap
+  ADDRESS_SPACE_BYTES  virtual address-space cap of both runs, in bytes
+  FILE_SIZE_BYTES      largest file the measured run may write, in bytes
+  BASELINE_COMMAND     shell command run first, for comparison
+  MEASURED_COMMAND     shell command measured and reported on
+Caps are decimal integers; text after the digits is ignored (64m is 64 bytes)
+and -1 means no cap. Arguments after the fifth are ignored.
+
+Options come first, each as --NAME=VALUE or --NAME VALUE; they end at "--" or
+at the first argument that does not start with "--":
+  --wall-limit=SECONDS  end each run, with its whole process group, once it has
+                        taken SECONDS of elapsed time (a positive decimal number,
+                        such as 2 or 0.5), and leave nothing of a run behind it
+  --processes=N         cap the processes of the measured run's user at N
+                        (RLIMIT_NPROC; root is not bound by it); -1 is no cap
+
+Exit status:
+  0    the report was written, whatever the commands did
+  125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
+       decimal number, an unknown option or one whose value does not parse,
+       or the report could not be written
+
+Every key of the report is described in phase1(1).
+)";
+
+// The first line of the help is the whole of the usage error.
+constexpr std::string_view USAGE = HELP.substr(0, HELP.find('\n') + 1);
+
+struct Answer {
+  std::string_view argument;
+  std::string_view text;
+  const char* what;
+};
+
+// Each is answered only as the sole argument: anywhere else it is taken as a run's argument.
+constexpr std::array<Answer, 2> ANSWERS{{
+    {"--help", HELP, "the help"},
+    {"--version", "phase1 " PHASE1_VERSION "\n", "the version"},
+}};
+
+// What is said of a number that does not parse, and of one that is too large.
+struct Refusals {
+  const char* invalid;
+  const char* too_large;
+};
+
+constexpr Refusals DECIMAL{"not a decimal number", "out of the signed 64-bit range"};
+
+// The three caps, then the baseline and the measured command; any more are ignored.
+constexpr std::size_t ARGUMENTS = 5;
+
+constexpr std::array<std::pair<const char*, std::int64_t RunLimits::*>, 3> CAP_ARGUMENTS{{
+    {"CPU-time cap", &RunLimits::cpu_seconds},
+    {"address-space cap", &RunLimits::address_space_bytes},
+    {"file-size cap", &RunLimits::file_size_bytes},
+}};
+
+struct Option {
+  std::string_view name;
+  Refusals refusals;
+  std::errc (*set)(std::string_view value, Invocation& run); // leaves `run` alone on error
+};
+
+constexpr std::array<Option, 2> OPTIONS{{
+    {"--wall-limit",
+     {"not a positive number of seconds", "more seconds than phase1 can time"},
+     [](std::string_view value, Invocation& run) {
+       std::chrono::nanoseconds limit{};
+       const std::errc error = parse_seconds(value, limit);
+       if (error == std::errc{}) run.wall_limit = limit;
+       return error;
+     }},
+    {"--processes", DECIMAL,
+     [](std::string_view value, Invocation& run) {
+       std::int64_t cap = 0;
+       const std::errc error = parse_limit(value, cap);
+       if (error == std::errc{}) run.limits.processes = cap;
+       return error;
+     }},
+}};
+
+const char* refusal(std::errc error, const Refusals& refusals) {
+  return error == std::errc::result_out_of_range ? refusals.too_large : refusals.invalid;
+}
+
+int refuse(const auto&... words) {
+  ((std::cerr << words), ...) << '\n';
+  return EXIT_PHASE1_FAILED;
+}
+
+// Options end at the first argument that is not one; --help and --version are not options.
+bool is_option(std::string_view arg) {
+  return arg.starts_with("--") &&
+         std::none_of(ANSWERS.begin(), ANSWERS.end(), [&](auto& a) { return a.argument == arg; });
+}
+
+} // namespace
+
+std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
+  for (const Answer& answer : ANSWERS) {
+    if (args.size() == 1 && args[0] == answer.argument) {
+      return write_checked(answer.what, [&](std::ostream& out) { out << answer.text; });
+    }
+  }
+
+  Invocation run{};
+  std::size_t next = 0;
+  for (; next < args.size() && is_option(args[next]); ++next) {
+    const std::string_view arg = args[next];
+    if (arg == "--") {
+      ++next;
+      break;
+    }
+    const auto equals = arg.find('=');
+    const std::string_view name = arg.substr(0, equals);
+    const auto* const option = std::find_if(OPTIONS.begin(), OPTIONS.end(),
+                                            [&](const Option& o) { return o.name == name; });
+    if (option == OPTIONS.end()) return refuse("phase1: unknown option ", name);
+    std::string_view value;
+    if (equals != std::string_view::npos) {
+      value = arg.substr(equals + 1);
+    } else if (next + 1 < args.size()) {
+      value = args[++next];
+    } else {
+      return refuse("phase1: option ", name, " needs a value");
+    }
+    const std::errc error = option->set(value, run);
+    if (error != std::errc{}) {
+      return refuse("phase1: option ", name, " \"", value,
+                    "\": ", refusal(error, option->refusals));
+    }
+  }
+
+  const auto positional = args.subspan(next);
+  if (positional.size() < ARGUMENTS) return refuse(USAGE.substr(0, USAGE.size() - 1));
+  for (std::size_t i = 0; i < CAP_ARGUMENTS.size(); ++i) {
+    const auto& [name, field] = CAP_ARGUMENTS[i];
+    const std::errc error = parse_limit(positional[i], run.limits.*field);
+    if (error != std::errc{}) {
+      return refuse("phase1: argument ", i + 1, " (", name, ") \"", positional[i],
+                    "\": ", refusal(error, DECIMAL));
+    }
+  }
+  run.baseline = positional[3];
+  run.measured = positional[4];
+  return run;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "limits.hpp"
+
+#include <chrono>
+#include <optional>
+#include <span>
+#include <variant>
+
+// A run as the command line asks for it.
+struct Invocation {
+  RunLimits limits;
+  std::optional<std::chrono::nanoseconds> wall_limit; // none: no limit, and no containment
+  const char* baseline;
+  const char* measured;
+};
+
+// Reads phase1's arguments, its own name left out. --help, --version and every mistake are
+// answered here, on standard output or standard error; then the status to exit with comes
+// back instead of an Invocation.
+std::variant<Invocation, int> read_command_line(std::span<char* const> args);
