@@ -80,12 +80,15 @@ constexpr std::array<std::pair<const char*, std::int64_t RunLimits::*>, 3> CAP_A
 
 struct Option {
   std::string_view name;
+  bool takes_value;
   Refusals refusals;
-  std::errc (*set)(std::string_view value, Invocation& run); // leaves `run` alone on error
+  // Leaves `run` alone on error. A value ends where its argument does, so it is a C string.
+  std::errc (*set)(std::string_view value, Invocation& run);
 };
 
-constexpr std::array<Option, 2> OPTIONS{{
+constexpr std::array<Option, 4> OPTIONS{{
     {"--wall-limit",
+     true,
      {"not a positive number of seconds", "more seconds than phase1 can time"},
      [](std::string_view value, Invocation& run) {
        std::chrono::nanoseconds limit{};
@@ -93,12 +96,27 @@ constexpr std::array<Option, 2> OPTIONS{{
        if (error == std::errc{}) run.wall_limit = limit;
        return error;
      }},
-    {"--processes", DECIMAL,
+    {"--processes", true, DECIMAL,
      [](std::string_view value, Invocation& run) {
        std::int64_t cap = 0;
        const std::errc error = parse_limit(value, cap);
        if (error == std::errc{}) run.limits.processes = cap;
        return error;
+     }},
+    {"--output",
+     true,
+     {"not a file name", ""},
+     [](std::string_view value, Invocation& run) {
+       if (value.empty()) return std::errc::invalid_argument;
+       run.output = value.data();
+       return std::errc{};
+     }},
+    {"--extended",
+     false,
+     {},
+     [](std::string_view /*value*/, Invocation& run) {
+       run.extended = true;
+       return std::errc{};
      }},
 }};
 
@@ -140,7 +158,10 @@ std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
                                             [&](const Option& o) { return o.name == name; });
     if (option == OPTIONS.end()) return refuse("phase1: unknown option ", name);
     std::string_view value;
-    if (equals != std::string_view::npos) {
+    if (!option->takes_value) {
+      if (equals != std::string_view::npos)
+        return refuse("phase1: option ", name, " takes no value");
+    } else if (equals != std::string_view::npos) {
       value = arg.substr(equals + 1);
     } else if (next + 1 < args.size()) {
       value = args[++next];

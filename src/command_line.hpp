@@ -11,6 +11,8 @@
 struct Invocation {
   RunLimits limits;
   std::optional<std::chrono::nanoseconds> wall_limit; // none: no limit, and no containment
+  const char* output;                                 // the report's file; none: standard output
+  bool extended;                                      // the report has the extended block
   const char* baseline;
   const char* measured;
 };

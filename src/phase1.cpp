@@ -15,6 +15,9 @@ int main(int argc, char* argv[]) {
   const auto command_line = read_command_line(args.empty() ? args : args.subspan(1));
   const auto* const run = std::get_if<Invocation>(&command_line);
   if (run == nullptr) return *std::get_if<int>(&command_line);
+  // The report's file is opened before anything runs, so that a bad one runs nothing.
+  const auto report = open_report(run->output);
+  if (!report) return EXIT_PHASE1_FAILED;
 
   // Every report line is written whole and at once, so standard output needs no buffer, and
   // no process has to allocate one.
@@ -24,13 +27,8 @@ int main(int argc, char* argv[]) {
   prepare_signals(run->wall_limit.has_value());
 
   const RunResult base =
-      run_child({baseline_caps(run->limits), run->baseline, false}, run->wall_limit);
-  const RunResult meas =
-      run_child({measured_caps(run->limits), run->measured, true}, run->wall_limit);
-
-  return write_checked("the report", [&](std::ostream& out) {
-    // No child wrote the status block: report how it went as system() would have seen it.
-    if (!meas.status || meas.timed_out) write_status_block(out, meas.status.value_or(-1));
-    write_usage_block(out, base.usage, meas.usage);
-  });
+      run_child({baseline_caps(run->limits), run->baseline, false, nullptr}, run->wall_limit);
+  const RunResult meas = run_child(
+      {measured_caps(run->limits), run->measured, true, report->status_word}, run->wall_limit);
+  return write_report(*report, base, meas, run->extended);
 }

@@ -4,6 +4,11 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -55,8 +60,9 @@ std::array<StatusLine, STATUS_LINES> decode_status(int s) {
   }};
 }
 
-void write_status_block(std::ostream& out, int s) {
+bool write_status_block(std::ostream& out, int s) {
   for (const auto& [key, value] : decode_status(s)) write_line(out, key, value);
+  return static_cast<bool>(out);
 }
 
 double cpu_seconds_of(const rusage& usage) {
@@ -80,9 +86,80 @@ void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& r
   write_line(out, "ppid=", getppid());
 }
 
-int cannot_write(const char* what) {
+void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas) {
+  using Seconds = std::chrono::duration<double>;
+  write_line(out, "basewall=", Seconds(base.wall).count());
+  write_line(out, "wall=", Seconds(meas.wall).count());
+  write_line(out, "basemaxrss=", base.usage.ru_maxrss);
+  write_line(out, "maxrss=", meas.usage.ru_maxrss);
+  write_line(out, "timedout=", static_cast<int>(meas.timed_out));
+}
+
+int cannot_write(std::string_view what) {
   const int error = errno;
   std::cerr << "phase1: cannot write " << what << (error != 0 ? ": " : "")
             << (error != 0 ? std::strerror(error) : "") << '\n';
+  return EXIT_PHASE1_FAILED;
+}
+
+std::optional<ReportFile> open_report(const char* path) {
+  if (path == nullptr) return ReportFile{nullptr, -1, nullptr};
+  // Close-on-exec: no command may inherit the report, or write into it.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  void* const page = fd < 0 ? MAP_FAILED
+                            : mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE,
+                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) {
+    std::cerr << "phase1: cannot " << (fd < 0 ? "open " : "share a page to report ") << path << ": "
+              << std::strerror(errno) << '\n';
+    return std::nullopt;
+  }
+  return ReportFile{path, fd, static_cast<int*>(page)};
+}
+
+namespace {
+
+// The status block that the parent writes, if any: for a measured run that never started
+// (-1, as system() says of it), that the wall limit ended (its child's own SIGKILL), or whose
+// child handed its command's status over.
+std::optional<int> status_for_parent(const RunResult& meas) {
+  if (!meas.status) return -1;
+  if (meas.timed_out) return meas.status;
+  return meas.handed_over;
+}
+
+// The report is formatted whole, then written in one piece: nothing else writes to the file.
+int write_to_file(const ReportFile& file, const auto& write) {
+  std::ostringstream text;
+  write(text);
+  const std::string what = std::string("the report to ") + file.path;
+  errno = 0;
+  for (std::string_view left = text.view(); !left.empty();) {
+    const ssize_t n = ::write(file.fd, left.data(), left.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return cannot_write(what);
+    left.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return close(file.fd) == 0 ? 0 : cannot_write(what);
+}
+
+} // namespace
+
+int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
+                 bool extended) {
+  const auto write = [&](std::ostream& out) {
+    if (const auto word = status_for_parent(meas)) write_status_block(out, *word);
+    write_usage_block(out, base.usage, meas.usage);
+    if (extended) write_extended_block(out, base, meas);
+  };
+  const int written =
+      file.path == nullptr ? write_checked("the report", write) : write_to_file(file, write);
+  if (written != 0) return written;
+  // The measured child ends with 0 only once its whole status is written or handed over.
+  if (!meas.status || meas.timed_out || *meas.status == 0) return 0;
+  const int s = *meas.status;
+  std::cerr << "phase1: no whole status block: the measured child "
+            << (WIFSIGNALED(s) ? "was killed by signal " : "exited with status ")
+            << (WIFSIGNALED(s) ? WTERMSIG(s) : WEXITSTATUS(s)) << '\n';
   return EXIT_PHASE1_FAILED;
 }

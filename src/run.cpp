@@ -85,8 +85,13 @@ void set_timer(std::chrono::nanoseconds limit) {
   }
   apply_caps(child.caps);
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point
-  if (child.writes_status) write_status_block(std::cout, status);
-  _exit(0);
+  // The child ends with 0 only once its command's status is handed over or written whole.
+  if (!child.reports) _exit(0);
+  if (child.status_word != nullptr) {
+    *child.status_word = status;
+    _exit(0);
+  }
+  _exit(write_status_block(std::cout, status) ? 0 : EXIT_FAILURE);
 }
 
 // Waits for the contained child `pid` to end, by itself or at the limit, and kills what is
@@ -120,15 +125,19 @@ void prepare_signals(bool contained) {
 }
 
 RunResult run_child(const Child& child, std::optional<std::chrono::nanoseconds> wall_limit) {
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) be_child(child, wall_limit.has_value());
-  if (pid < 0) return {std::nullopt, {}, false};
+  if (pid < 0) return {std::nullopt, std::nullopt, {}, false, {}};
   const bool limit_expired = wall_limit && contain(pid, *wall_limit);
   // Collects this child only: a process that exec'd phase1 may have left children of its own.
   int status = 0;
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) == -1 && errno == EINTR) {
   }
-  // A child that ended by itself as the limit expired wrote its own status block.
-  return {status, usage, limit_expired && WIFSIGNALED(status)};
+  const auto wall = std::chrono::steady_clock::now() - start;
+  const bool handed_over = child.status_word != nullptr && status == 0;
+  // A child that ended by itself as the limit expired reported its command's status itself.
+  return {status, handed_over ? std::optional(*child.status_word) : std::nullopt, usage,
+          limit_expired && WIFSIGNALED(status), wall};
 }

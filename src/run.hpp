@@ -1,23 +1,17 @@
 #pragma once
 
 #include "limits.hpp"
+#include "report.hpp"
 
 #include <chrono>
 #include <optional>
-#include <sys/resource.h>
 
 // What one child does between fork and its end.
 struct Child {
   Caps caps;
   const char* command;
-  bool writes_status; // the measured child writes the status block of its command
-};
-
-// How one run ended, as the parent saw it.
-struct RunResult {
-  std::optional<int> status; // the child's own wait status; none when no child could be made
-  rusage usage;              // zeroed when no child could be made
-  bool timed_out;            // the wall limit ended it
+  bool reports;     // the measured child reports its command's wait status:
+  int* status_word; // into this word, shared with the parent, or else as the status block
 };
 
 // Sets, once and before the first fork, what SIGINT and SIGQUIT do during a run (they are

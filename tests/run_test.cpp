@@ -25,7 +25,11 @@ struct Case {
   std::string input{};         // standard input
   void (*prepare)() = nullptr; // runs in the child just before exec, with 0, 1 and 2 in place
   void (*during)(pid_t) = nullptr; // runs in the test while phase1 runs, given its pid
+  std::string report{};            // pattern for all of the file REPORT; "" when there is none
 };
+
+// The file for --output: it is read, and removed, after every case.
+const std::string REPORT = "/tmp/phase1-test-report-" + std::to_string(getpid());
 
 // A sleep that no other test process starts: `sleep NAP` is found by its arguments.
 const std::string NAP = "30." + std::to_string(getpid());
@@ -80,14 +84,21 @@ void expect_no_nappers(const char* name) {
   for (const pid_t napper : nappers()) kill(napper, SIGKILL);
 }
 
-void check(Case c) {
+// "PID" in `pattern` stands for phase1's pid.
+void expect_match(const char* name, const std::string& got, std::string pattern, pid_t pid) {
+  const auto at = pattern.find("PID");
+  if (at != std::string::npos) pattern.replace(at, 3, std::to_string(pid));
+  EXPECT_TRUE(std::regex_match(got, std::regex(pattern))) << name << ":\n" << got;
+}
+
+void check(const Case& c) {
   const int in = temp_file();
   const int out = temp_file();
   const int err = temp_file();
   ASSERT_EQ(write(in, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
   lseek(in, 0, SEEK_SET);
   std::vector<char*> argv{const_cast<char*>(binary)};
-  for (auto& arg : c.args) argv.push_back(arg.data());
+  for (const auto& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
@@ -105,11 +116,12 @@ void check(Case c) {
   expect_no_nappers(c.name);
   const std::string got_out = contents(out);
   const std::string got_err = contents(err);
-  const auto at = c.out.find("PID");
-  if (at != std::string::npos) c.out.replace(at, 3, std::to_string(pid));
+  const std::string got_report = contents(open(REPORT.c_str(), O_RDONLY));
+  unlink(REPORT.c_str());
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.exit_code) << c.name;
-  EXPECT_TRUE(std::regex_match(got_out, std::regex(c.out))) << c.name << ":\n" << got_out;
-  EXPECT_TRUE(std::regex_match(got_err, std::regex(c.err))) << c.name << ":\n" << got_err;
+  expect_match(c.name, got_out, c.out, pid);
+  expect_match(c.name, got_err, c.err, pid);
+  expect_match(c.name, got_report, c.report, pid);
 }
 
 // The status block with these eight values.
@@ -136,6 +148,13 @@ std::string usage(const std::string& basetime = SECONDS, const std::string& time
          "\nru_majflt=[0-9]+\npid=PID\nppid=" + std::to_string(getpid()) + "\n";
 }
 
+// The extended block; a peak resident set of at least a page.
+std::string extended(const std::string& wall = SECONDS, const std::string& maxrss = "[1-9][0-9]*",
+                     const std::string& timedout = "0") {
+  return "basewall=" + SECONDS + "\nwall=" + wall + "\nbasemaxrss=[1-9][0-9]*\nmaxrss=" + maxrss +
+         "\ntimedout=" + timedout + "\n";
+}
+
 const std::string OK = status("0 0 0 0 1 0 0 0");
 const std::string LIMITS = "grep -E '^Max (cpu time|address space|file size)' /proc/self/limits"
                            " | tr -s ' ' | sed 's/ $//'";
@@ -158,6 +177,14 @@ TEST(EndToEnd, ReportsHowTheCommandEnded) {
        {"10", "-1", "-1", "echo base", "printf meas", "extra"},
        "base\nmeas" + OK + usage()},
       {"empty commands", {"10", "-1", "-1", "", ""}, OK + usage()},
+      {"--extended: the wall time of a sleep",
+       {"--extended", "10", "-1", "-1", "true", "sleep 0.3"},
+       OK + usage() + extended("0\\.[3-9][0-9]*")},
+      {"--extended: the peak resident set of 50 MiB touched, in KiB, 50 to 60 MiB",
+       {"--extended", "10", "-1", "-1", "true",
+        "dd if=/dev/zero of=/dev/null bs=50M count=1 2>/dev/null"},
+       OK + usage() +
+           extended(SECONDS, "((51[2-9]|5[2-9][0-9]|60[0-9]|61[0-3])[0-9]{2}|6143[0-9])")},
       {"exit code", {"10", "-1", "-1", "true", "exit 3"}, status("768 0 0 3 1 0 3 0") + usage()},
       {"signal", {"10", "-1", "-1", "true", "kill -9 $$"}, status("9 1 9 0 0 0 0 0") + usage()},
       {"standard input shared",
@@ -244,7 +271,38 @@ TEST(EndToEnd, KeepsTheReportWholeWhateverItInherits) {
        }},
       {"status block cut at the file-size cap",
        {"10", "-1", "10", "true", "true"},
-       "childstatu" + usage()},
+       "childstatu" + usage(),
+       125,
+       "phase1: no whole status block: the measured child was killed by signal 25\n"},
+      {.name = "no room at all for the status block",
+       .args = {"10", "-1", "0", "true", "echo hi"},
+       .out = usage(),
+       .exit_code = 125,
+       .err = "phase1: no whole status block: the measured child was killed by signal 25\n"},
+      {.name = "the measured child killed before its status block",
+       .args = {"10", "-1", "-1", "true", "kill -9 $PPID"},
+       .out = usage(),
+       .exit_code = 125,
+       .err = "phase1: no whole status block: the measured child was killed by signal 9\n"},
+      {.name = "--output: the report whole in its file, beyond the file-size cap",
+       .args = {"--output", REPORT, "10", "-1", "0", "true", "echo hi"},
+       .out = "",
+       .report = status("25 1 25 0 0 0 0 0") + usage()},
+      {.name = "--output: never a status block the child did not hand over",
+       .args = {"--output=" + REPORT, "10", "-1", "-1", "true", "kill -9 $PPID"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: no whole status block: the measured child was killed by signal 9\n",
+       .report = usage()},
+      {.name = "--output: standard output is the commands' alone",
+       .args = {"--output=" + REPORT, "--extended", "10", "-1", "-1", "echo base", "echo meas"},
+       .out = "base\nmeas\n",
+       .report = OK + usage() + extended()},
+      {.name = "--output to a full device",
+       .args = {"--output=/dev/full", "10", "-1", "-1", "true", "echo ran"},
+       .out = "ran\n",
+       .exit_code = 125,
+       .err = "phase1: cannot write the report to /dev/full: No space left on device\n"},
       {"standard output full",
        {"10", "-1", "-1", "true", "true"},
        "",
@@ -267,8 +325,8 @@ TEST(EndToEnd, ContainsTheRunUnderAWallLimit) {
   const std::string nap = "sleep " + NAP;
   const Case cases[] = {
       {"the measured run reaches the limit: phase1 reports the child's SIGKILL",
-       {"--wall-limit=0.5", "10", "-1", "-1", "true", nap},
-       status("9 1 9 0 0 0 0 0") + usage()},
+       {"--wall-limit=0.5", "--extended", "10", "-1", "-1", "true", nap},
+       status("9 1 9 0 0 0 0 0") + usage() + extended("0\\.[5-9][0-9]*", "[1-9][0-9]*", "1")},
       {"the baseline reaches the limit, and the measured run goes ahead",
        {"--wall-limit", "0.5", "10", "-1", "-1", nap, "echo ran"},
        "ran\n" + OK + usage()},
@@ -346,6 +404,16 @@ TEST(EndToEnd, RefusesBadArguments) {
        "",
        125,
        "phase1: option --processes \"many\": not a decimal number\n"},
+      {"--output that cannot be opened",
+       {"--output=/nonexistent/report", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: cannot open /nonexistent/report: No such file or directory\n"},
+      {"--extended takes no value",
+       {"--extended=1", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: option --extended takes no value\n"},
       {"options end at --",
        {"--", "--wall-limit=1", "-1", "-1", "echo ran", "echo ran"},
        "",
