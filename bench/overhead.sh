@@ -5,6 +5,7 @@
 #   c. time= for a CPU-bound shell loop of ~0.3 s / the CPU time wait4 reports for the loop
 #      spawned directly
 #   d. how far past a wall limit of 0.5 s phase1 ends when the measured command sleeps on
+#   e. as b, with --output: the measured child then writes nothing
 # Absolute figures mean little on a shared machine; the ratios are taken side by side.
 # Usage: bench/overhead.sh              measures the default build (built here)
 #        PHASE1=path bench/overhead.sh  measures that binary instead
@@ -73,7 +74,9 @@ report "a. overhead           %.3f (target <= 1.05)  wall ms: phase1 %.2f / refe
 for ((i = 0; i < FAULT_RUNS; i++)); do
   m=$($PHASE1 10 -1 -1 true true | sed -n 's/^mem=//p')
   t=$(/usr/bin/time -f %R sh -c true 2>&1)
-  echo "$((m)) $((t))"
+  $PHASE1 --output="$work/report" 10 -1 -1 true true
+  o=$(sed -n 's/^mem=//p' "$work/report")
+  echo "$((m)) $((t)) $((o))"
 done >"$work/b"
 b1=$(median 1 <"$work/b")
 b2=$(median 2 <"$work/b")
@@ -94,3 +97,7 @@ hyperfine -N --style none --runs "$WALL_RUNS" --export-csv "$work/d.csv" \
 report "d. wall-limit overshoot %.1f ms (target <= 20)  wall s: phase1 %.4f / limit %s, median of $WALL_RUNS runs" \
   "$(awk -F, 'NR == 2 { print ($4 - 0.5) * 1000 }' "$work/d.csv")" \
   "$(awk -F, 'NR == 2 { print $4 }' "$work/d.csv")" 0.5
+
+e1=$(median 3 <"$work/b")
+report "e. floor, --output    %.3f (target <= b)     minor faults: phase1 mem= %s / GNU time %s, medians of $FAULT_RUNS runs each" \
+  "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a / b }')" "$e1" "$b2"

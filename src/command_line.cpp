@@ -36,12 +36,18 @@ at the first argument that does not start with "--":
                         such as 2 or 0.5), and leave nothing of a run behind it
   --processes=N         cap the processes of the measured run's user at N
                         (RLIMIT_NPROC; root is not bound by it); -1 is no cap
+  --output=FILE         write the whole report to FILE, created or truncated,
+                        and leave standard output to the commands
+  --extended            add five keys after ppid=: basewall=, wall= (elapsed
+                        seconds), basemaxrss=, maxrss= (peak resident KiB)
+                        and timedout= (1 if the wall limit ended the run)
 
 Exit status:
   0    the report was written, whatever the commands did
   125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
        decimal number, an unknown option or one whose value does not parse,
-       or the report could not be written
+       a report file that cannot be opened, or a report that could not be
+       written whole
 
 Every key of the report is described in phase1(1).
 )";

@@ -1,11 +1,11 @@
 #!/bin/sh
-# The man page documents every report key in the order phase1 prints them, carries phase1's
+# The man page documents every report key, the extended ones too, in the order phase1 prints them, carries phase1's
 # version, and formats without a warning.
 set -eu
 binary=$1
 page=$2
 
-printed=$("$binary" 10 -1 -1 true true | sed 's/=.*//')
+printed=$("$binary" --extended 10 -1 -1 true true | sed 's/=.*//')
 documented=$(sed -n 's/^\.BI \([A-Za-z_]*\)= .*/\1/p' "$page")
 if [ "$printed" != "$documented" ]; then
   printf 'report keys:\n%s\nman page keys:\n%s\n' "$printed" "$documented"
