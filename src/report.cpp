@@ -104,16 +104,16 @@ int cannot_write(std::string_view what) {
 
 std::optional<ReportFile> open_report(const char* path) {
   if (path == nullptr) return ReportFile{nullptr, -1, nullptr};
+  const auto cannot = [](std::string_view what, std::string_view name) {
+    std::cerr << "phase1: cannot " << what << name << ": " << std::strerror(errno) << '\n';
+    return std::nullopt;
+  };
   // Close-on-exec: no command may inherit the report, or write into it.
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  void* const page = fd < 0 ? MAP_FAILED
-                            : mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE,
-                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) {
-    std::cerr << "phase1: cannot " << (fd < 0 ? "open " : "share a page to report ") << path << ": "
-              << std::strerror(errno) << '\n';
-    return std::nullopt;
-  }
+  if (fd < 0) return cannot("open ", path);
+  void* const page =
+      mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return cannot("share a page with the measured child", "");
   return ReportFile{path, fd, static_cast<int*>(page)};
 }
 
