@@ -43,7 +43,7 @@ at the first argument that does not start with "--":
                         and timedout= (1 if the wall limit ended the run)
 
 Exit status:
-  0    the report was written, whatever the commands did
+  0    the whole report was written, whatever the commands did
   125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
        decimal number, an unknown option or one whose value does not parse,
        a report file that cannot be opened, or a report that could not be
