@@ -54,7 +54,8 @@ std::errc parse_seconds(std::string_view text, std::chrono::nanoseconds& value) 
   }
   std::int64_t seconds = 0;
   // Only digits are left, so the one way to fail is a number too large.
-  if (!whole.empty() && std::from_chars(whole.begin(), whole.end(), seconds).ec != std::errc{}) {
+  if (!whole.empty() &&
+      std::from_chars(whole.data(), whole.data() + whole.size(), seconds).ec != std::errc{}) {
     return std::errc::result_out_of_range;
   }
   std::int64_t nanos = 0;
