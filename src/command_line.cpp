@@ -92,15 +92,37 @@ struct Option {
   std::errc (*set)(std::string_view value, Invocation& run);
 };
 
-constexpr std::array<Option, 4> OPTIONS{{
-    {"--wall-limit",
+constexpr Refusals SECONDS{"not a positive number of seconds", "more seconds than phase1 can time"};
+
+// Sets `bound` of the run from a number of seconds.
+template <std::optional<std::chrono::nanoseconds> Bounds::*bound, bool CGROUPS>
+std::errc set_seconds(std::string_view value, Invocation& run) {
+  std::chrono::nanoseconds limit{};
+  const std::errc error = parse_seconds(value, limit);
+  if (error != std::errc{}) return error;
+  run.bounds.*bound = limit;
+  run.cgroups.wanted = run.cgroups.wanted || CGROUPS;
+  return error;
+}
+
+constexpr std::array<Option, 7> OPTIONS{{
+    {"--wall-limit", true, SECONDS, set_seconds<&Bounds::wall, false>},
+    {"--cpu-limit", true, SECONDS, set_seconds<&Bounds::cpu, true>},
+    {"--memory-limit",
      true,
-     {"not a positive number of seconds", "more seconds than phase1 can time"},
+     {"not a positive number of bytes, with K, M, G or T, or -1", "more bytes than 2^63 - 1"},
      [](std::string_view value, Invocation& run) {
-       std::chrono::nanoseconds limit{};
-       const std::errc error = parse_seconds(value, limit);
-       if (error == std::errc{}) run.wall_limit = limit;
+       const std::errc error = parse_bytes(value, run.cgroups.memory_bytes);
+       if (error == std::errc{}) run.cgroups.wanted = true;
        return error;
+     }},
+    {"--cgroup",
+     true,
+     {"not a directory name", ""},
+     [](std::string_view value, Invocation& run) {
+       if (value.empty()) return std::errc::invalid_argument;
+       run.cgroups = {true, value.data(), run.cgroups.memory_bytes};
+       return std::errc{};
      }},
     {"--processes", true, DECIMAL,
      [](std::string_view value, Invocation& run) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "containment.hpp"
 #include "limits.hpp"
 
 #include <chrono>
@@ -10,9 +11,10 @@
 // A run as the command line asks for it.
 struct Invocation {
   RunLimits limits;
-  std::optional<std::chrono::nanoseconds> wall_limit; // none: no limit, and no containment
-  const char* output;                                 // the report's file; none: standard output
-  bool extended;                                      // the report has the extended block
+  Bounds bounds;         // the measured run's; the baseline has only the wall limit
+  CgroupRequest cgroups; // whether the runs have cgroups, where, and their memory limit
+  const char* output;    // the report's file; none: standard output
+  bool extended;         // the report has the extended block
   const char* baseline;
   const char* measured;
 };

@@ -69,6 +69,34 @@ std::errc parse_seconds(std::string_view text, std::chrono::nanoseconds& value) 
   return {};
 }
 
+std::errc parse_bytes(std::string_view text, std::int64_t& value) {
+  if (text == "-1") {
+    value = -1;
+    return {};
+  }
+  constexpr std::string_view SUFFIXES = "KMGT";
+  constexpr int BITS_PER_SUFFIX = 10;
+  int shift = 0;
+  if (!text.empty()) {
+    const auto at = SUFFIXES.find(static_cast<char>(text.back() & ~0x20)); // upper case
+    if (at != std::string_view::npos) {
+      shift = static_cast<int>(at + 1) * BITS_PER_SUFFIX;
+      text.remove_suffix(1);
+    }
+  }
+  if (text.empty() || !std::all_of(text.begin(), text.end(), is_digit)) {
+    return std::errc::invalid_argument;
+  }
+  std::int64_t number = 0;
+  if (std::from_chars(text.data(), text.data() + text.size(), number).ec != std::errc{}) {
+    return std::errc::result_out_of_range;
+  }
+  if (number == 0) return std::errc::invalid_argument;
+  if (number > (INT64_MAX >> shift)) return std::errc::result_out_of_range;
+  value = number << shift;
+  return {};
+}
+
 rlim_t limit_of(Resource resource, std::int64_t value) {
   const auto limit = static_cast<rlim_t>(value);
   if (resource == RLIMIT_CPU && limit != RLIM_INFINITY && limit > MAX_CPU_SECONDS) {

@@ -55,6 +55,12 @@ std::errc parse_limit(std::string_view text, std::int64_t& value);
 // set only on success.
 std::errc parse_seconds(std::string_view text, std::chrono::nanoseconds& value);
 
+// Reads a number of bytes: a positive decimal integer, optionally followed by one of the
+// suffixes K, M, G and T (in either case, powers of 1024), the whole text and nothing else; or
+// -1 for no limit. Returns invalid_argument for anything else, zero included, and
+// result_out_of_range beyond 2^63 - 1 bytes; `value` is set only on success.
+std::errc parse_bytes(std::string_view text, std::int64_t& value);
+
 // The limit that setrlimit is given for `value`: the value modulo 2^64, with CPU limits that
 // the kernel would wrap held at MAX_CPU_SECONDS.
 rlim_t limit_of(Resource resource, std::int64_t value);

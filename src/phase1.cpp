@@ -2,6 +2,7 @@
 // key=value lines on standard output, how the measured command ended and what both runs used.
 
 #include "command_line.hpp"
+#include "containment.hpp"
 #include "limits.hpp"
 #include "report.hpp"
 #include "run.hpp"
@@ -15,20 +16,27 @@ int main(int argc, char* argv[]) {
   const auto command_line = read_command_line(args.empty() ? args : args.subspan(1));
   const auto* const run = std::get_if<Invocation>(&command_line);
   if (run == nullptr) return *std::get_if<int>(&command_line);
-  // The report's file is opened before anything runs, so that a bad one runs nothing.
-  const auto report = open_report(run->output);
+  // Whatever can fail is done before anything runs, so that a refusal runs nothing: the
+  // report's file, and the runs' containers. A limit that can end the measured run has its
+  // status handed over, so that the status block is written once, by the parent.
+  const bool limited = run->bounds.wall || run->bounds.cpu || run->cgroups.memory_bytes >= 0;
+  const auto report = open_report(run->output, limited);
   if (!report) return EXIT_PHASE1_FAILED;
+  const auto containers =
+      make_containers(run->bounds.wall.has_value(), run->cgroups, run->limits.processes);
+  if (!containers) return EXIT_PHASE1_FAILED;
 
   // Every report line is written whole and at once, so standard output needs no buffer, and
   // no process has to allocate one.
   (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
   // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
   (void)std::signal(SIGCHLD, SIG_DFL);
-  prepare_signals(run->wall_limit.has_value());
+  prepare_signals(run->bounds.wall || run->cgroups.wanted);
 
-  const RunResult base =
-      run_child({baseline_caps(run->limits), run->baseline, false, nullptr}, run->wall_limit);
-  const RunResult meas = run_child(
-      {measured_caps(run->limits), run->measured, true, report->status_word}, run->wall_limit);
+  const RunResult base = run_child({baseline_caps(run->limits), run->baseline, DropStatus{}},
+                                   containers->baseline, {run->bounds.wall, std::nullopt});
+  const RunResult meas =
+      run_child({measured_caps(run->limits), run->measured, report->measured_duty},
+                containers->measured, run->bounds);
   return write_report(*report, base, meas, run->extended);
 }

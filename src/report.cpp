@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
@@ -92,7 +93,22 @@ void write_extended_block(std::ostream& out, const RunResult& base, const RunRes
   write_line(out, "wall=", Seconds(meas.wall).count());
   write_line(out, "basemaxrss=", base.usage.ru_maxrss);
   write_line(out, "maxrss=", meas.usage.ru_maxrss);
-  write_line(out, "timedout=", static_cast<int>(meas.timed_out));
+  write_line(out, "timedout=", static_cast<int>(meas.ending == Ending::wall_limit));
+}
+
+void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas) {
+  const TreeFigures tree = meas.tree.value_or(TreeFigures{});
+  const auto seconds = [](std::int64_t usec) {
+    return static_cast<double>(usec) / static_cast<double>(MICROS_PER_SECOND);
+  };
+  // KiB, as maxrss=; a peak that is not known stays -1.
+  const auto kib = [](std::int64_t bytes) { return bytes < 0 ? bytes : bytes / 1024; };
+  write_line(out, "basetreetime=", seconds(base.cpu_usec));
+  write_line(out, "treetime=", seconds(tree.cpu_usec));
+  write_line(out, "basetreepeak=", kib(base.peak_bytes));
+  write_line(out, "treepeak=", kib(tree.peak_bytes));
+  write_line(out, "oomkilled=", static_cast<int>(tree.oom_kills > 0));
+  write_line(out, "cpulimited=", static_cast<int>(meas.ending == Ending::cpu_limit));
 }
 
 int cannot_write(std::string_view what) {
@@ -102,30 +118,34 @@ int cannot_write(std::string_view what) {
   return EXIT_PHASE1_FAILED;
 }
 
-std::optional<ReportFile> open_report(const char* path) {
-  if (path == nullptr) return ReportFile{nullptr, -1, nullptr};
+std::optional<ReportFile> open_report(const char* path, bool hand_over) {
+  if (path == nullptr && !hand_over) return ReportFile{nullptr, -1, WriteStatus{}};
   const auto cannot = [](std::string_view what, std::string_view name) {
     std::cerr << "phase1: cannot " << what << name << ": " << std::strerror(errno) << '\n';
     return std::nullopt;
   };
   // Close-on-exec: no command may inherit the report, or write into it.
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) return cannot("open ", path);
-  void* const page =
-      mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  const int fd =
+      path == nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  if (path != nullptr && fd < 0) return cannot("open ", path);
+  void* const page = mmap(nullptr, sizeof(SharedStatus), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return cannot("share a page with the measured child", "");
-  return ReportFile{path, fd, static_cast<int*>(page)};
+  return ReportFile{path, fd, HandStatus{new (page) SharedStatus{}}};
 }
 
 namespace {
 
 // The status block that the parent writes, if any: for a measured run that never started
-// (-1, as system() says of it), that the wall limit ended (its child's own SIGKILL), or whose
-// child handed its command's status over.
-std::optional<int> status_for_parent(const RunResult& meas) {
+// (-1, as system() says of it), whose child handed its command's status over, or whose child a
+// limit ended (its own SIGKILL).
+std::optional<int> status_for_parent(const RunResult& meas, bool hands_over) {
   if (!meas.status) return -1;
-  if (meas.timed_out) return meas.status;
-  return meas.handed_over;
+  if (!hands_over) return std::nullopt;
+  if (meas.handed_over) return meas.handed_over;
+  const bool oom_killed = meas.tree && meas.tree->oom_kills > 0 && WIFSIGNALED(*meas.status);
+  if (meas.ending != Ending::itself || oom_killed) return meas.status;
+  return std::nullopt;
 }
 
 // The report is formatted whole, then written in one piece: nothing else writes to the file.
@@ -147,16 +167,25 @@ int write_to_file(const ReportFile& file, const auto& write) {
 
 int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
                  bool extended) {
+  // Without a hand-over the child writes its own block, and ends with 0 once it is whole.
+  const bool hands_over = std::holds_alternative<HandStatus>(file.measured_duty);
+  const auto word = status_for_parent(meas, hands_over);
   const auto write = [&](std::ostream& out) {
-    if (const auto word = status_for_parent(meas)) write_status_block(out, *word);
+    if (word) write_status_block(out, *word);
     write_usage_block(out, base.usage, meas.usage);
     if (extended) write_extended_block(out, base, meas);
+    if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
   };
   const int written =
       file.path == nullptr ? write_checked("the report", write) : write_to_file(file, write);
   if (written != 0) return written;
-  // The measured child ends with 0 only once its whole status is written or handed over.
-  if (!meas.status || meas.timed_out || *meas.status == 0) return 0;
+  for (const auto* run : {&base, &meas}) {
+    if (run->tree && !run->tree->settled) {
+      std::cerr << "phase1: a run's cgroup still held processes after it was killed\n";
+      return EXIT_PHASE1_FAILED;
+    }
+  }
+  if (word || !meas.status || *meas.status == 0) return 0;
   const int s = *meas.status;
   std::cerr << "phase1: no whole status block: the measured child "
             << (WIFSIGNALED(s) ? "was killed by signal " : "exited with status ")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "run_result.hpp"
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -9,15 +11,6 @@
 #include <string_view>
 #include <sys/resource.h>
 #include <utility>
-
-// How one run ended and what it used, as the parent saw it.
-struct RunResult {
-  std::optional<int> status;      // the child's own wait status; none when no child was made
-  std::optional<int> handed_over; // the command's wait status, when the child handed it over
-  rusage usage;                   // zeroed when no child was made
-  bool timed_out;                 // the wall limit ended it
-  std::chrono::nanoseconds wall;  // from fork to collection
-};
 
 // One report line: key (with its '=') and value.
 using StatusLine = std::pair<std::string_view, long long>;
@@ -41,8 +34,9 @@ void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& r
 // ended the measured run.
 void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas);
 
-// phase1's exit status for its own failure, as distinct from anything the commands did.
-inline constexpr int EXIT_PHASE1_FAILED = 125;
+// Writes the figures of both runs' cgroups, and whether the memory limit or the CPU limit
+// ended the measured run.
+void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas);
 
 // Says on standard error that `what` could not be written, with the reason errno holds, and
 // returns EXIT_PHASE1_FAILED.
@@ -57,16 +51,17 @@ template <typename Write> int write_checked(std::string_view what, Write write) 
 }
 
 // Where the report goes: standard output, or, with --output, a file that the parent alone
-// writes, with the status word that the measured child hands over in a shared page.
+// writes; and what the measured child does with its command's status.
 struct ReportFile {
   const char* path; // none: standard output
   int fd;
-  int* status_word;
+  StatusDuty measured_duty;
 };
 
-// Opens `path` for the report and shares the status word, or says why not on standard error.
-// A null path is standard output, and needs neither.
-std::optional<ReportFile> open_report(const char* path);
+// Opens `path` for the report, or says why not on standard error; a null path is standard
+// output. With a path, or when `hand_over`, the measured child hands its command's status to
+// the parent in a page they share, and the parent writes the whole report.
+std::optional<ReportFile> open_report(const char* path, bool hand_over);
 
 // Writes the whole report where it goes, then checks that the measured child wrote or handed
 // over its status: 0, or EXIT_PHASE1_FAILED with the reason on standard error.

@@ -92,6 +92,45 @@ TEST(ParseSeconds, ReadsPositiveDecimalSeconds) {
   }
 }
 
+TEST(ParseBytes, ReadsPositiveBytesWithBinarySuffixes) {
+  const std::pair<std::string_view, std::int64_t> accepted[] = {
+      {"1", 1},
+      {"-1", -1},
+      {"256M", 268435456},
+      {"256m", 268435456},
+      {"1k", 1024},
+      {"3G", 3LL << 30},
+      {"2t", 2LL << 40},
+      {"8388607T", 8388607LL << 40},
+      {"9223372036854775807", INT64_MAX},
+  };
+  for (const auto& [text, bytes] : accepted) {
+    std::int64_t value = 0;
+    EXPECT_EQ(parse_bytes(text, value), std::errc{}) << '"' << text << '"';
+    EXPECT_EQ(value, bytes) << '"' << text << '"';
+  }
+  const std::pair<std::string_view, std::errc> refused[] = {
+      {"", std::errc::invalid_argument},
+      {"abc", std::errc::invalid_argument},
+      {"0", std::errc::invalid_argument},
+      {"0K", std::errc::invalid_argument},
+      {"-5", std::errc::invalid_argument},
+      {"12Q", std::errc::invalid_argument},
+      {"1.5G", std::errc::invalid_argument},
+      {"M", std::errc::invalid_argument},
+      {"1MB", std::errc::invalid_argument},
+      {" 1", std::errc::invalid_argument},
+      {"+1", std::errc::invalid_argument},
+      {"8388608T", std::errc::result_out_of_range},
+      {"9223372036854775808", std::errc::result_out_of_range},
+  };
+  for (const auto& [text, error] : refused) {
+    std::int64_t value = 7;
+    EXPECT_EQ(parse_bytes(text, value), error) << '"' << text << '"';
+    EXPECT_EQ(value, 7) << "changed by \"" << text << '"';
+  }
+}
+
 // Only a CPU limit is held where the kernel's nanoseconds would overflow; -1 stays unlimited.
 TEST(LimitOf, HoldsCpuLimitsTheKernelCanKeep) {
   const std::tuple<Resource, std::int64_t, rlim_t> cases[] = {

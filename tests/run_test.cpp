@@ -1,4 +1,6 @@
 // End-to-end runs of the built binary, each checked against the whole of what it prints.
+#include "e2e.hpp"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -13,8 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* binary = PHASE1_BINARY;
 
 struct Case {
   const char* name;
@@ -31,59 +31,6 @@ struct Case {
 // The file for --output: it is read, and removed, after every case.
 const std::string REPORT = "/tmp/phase1-test-report-" + std::to_string(getpid());
 
-// A sleep that no other test process starts: `sleep NAP` is found by its arguments.
-const std::string NAP = "30." + std::to_string(getpid());
-
-// The processes that run `sleep NAP`.
-std::vector<pid_t> nappers() {
-  const std::string wanted = "sleep" + std::string(1, '\0') + NAP + std::string(1, '\0');
-  std::vector<pid_t> found;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    std::ifstream in(entry.path() / "cmdline");
-    const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
-    if (cmdline == wanted) found.push_back(std::stoi(entry.path().filename()));
-  }
-  return found;
-}
-
-// Waits, within generous bounds, for `done`; says whether it came.
-bool eventually(const auto& done) {
-  for (int tries = 0; tries < 1000; ++tries) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// Sends `SIG` to phase1, or to its process group, once its command is napping.
-template <int SIG, bool GROUP> void signal_napping(pid_t pid) {
-  ASSERT_TRUE(eventually([] { return !nappers().empty(); })) << "the command never started";
-  kill(GROUP ? -pid : pid, SIG);
-}
-
-int temp_file() {
-  char name[] = "/tmp/phase1-test-XXXXXX";
-  const int fd = mkstemp(name);
-  unlink(name);
-  return fd;
-}
-
-std::string contents(int fd) {
-  std::string text;
-  char buffer[4096];
-  lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  close(fd);
-  return text;
-}
-
-// Nothing of a run may outlive phase1 for long; whatever does is cleared away for the next case.
-void expect_no_nappers(const char* name) {
-  EXPECT_TRUE(eventually([] { return nappers().empty(); })) << name << ": a sleep survived";
-  for (const pid_t napper : nappers()) kill(napper, SIGKILL);
-}
-
 // "PID" in `pattern` stands for phase1's pid.
 void expect_match(const char* name, const std::string& got, std::string pattern, pid_t pid) {
   const auto at = pattern.find("PID");
@@ -92,36 +39,14 @@ void expect_match(const char* name, const std::string& got, std::string pattern,
 }
 
 void check(const Case& c) {
-  const int in = temp_file();
-  const int out = temp_file();
-  const int err = temp_file();
-  ASSERT_EQ(write(in, c.input.data(), c.input.size()), static_cast<ssize_t>(c.input.size()));
-  lseek(in, 0, SEEK_SET);
-  std::vector<char*> argv{const_cast<char*>(binary)};
-  for (const auto& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    // As from a terminal, whatever the test runner ignores.
-    signal(SIGINT, SIG_DFL), signal(SIGQUIT, SIG_DFL);
-    if (c.prepare != nullptr) c.prepare();
-    execv(binary, argv.data());
-    _exit(126);
-  }
-  if (c.during != nullptr) c.during(pid);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(in);
+  const Launch got = launch(c.args, c.input, c.prepare, c.during);
   expect_no_nappers(c.name);
-  const std::string got_out = contents(out);
-  const std::string got_err = contents(err);
   const std::string got_report = contents(open(REPORT.c_str(), O_RDONLY));
   unlink(REPORT.c_str());
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.exit_code) << c.name;
-  expect_match(c.name, got_out, c.out, pid);
-  expect_match(c.name, got_err, c.err, pid);
-  expect_match(c.name, got_report, c.report, pid);
+  EXPECT_EQ(got.exit_code, c.exit_code) << c.name;
+  expect_match(c.name, got.out, c.out, got.pid);
+  expect_match(c.name, got.err, c.err, got.pid);
+  expect_match(c.name, got_report, c.report, got.pid);
 }
 
 // The status block with these eight values.
@@ -391,10 +316,41 @@ TEST(EndToEnd, RefusesBadArguments) {
       {{"--output=/nonexistent/r"},
        "phase1: cannot open /nonexistent/r: No such file or directory\n"},
       {{"--extended=1"}, "phase1: option --extended takes no value\n"},
+      {{"--memory-limit=1.5G"},
+       "phase1: option --memory-limit \"1.5G\": not a positive number "
+       "of bytes, with K, M, G or T, or -1\n"},
+      {{"--memory-limit", "8388608T"},
+       "phase1: option --memory-limit \"8388608T\": more bytes than 2\\^63 - 1\n"},
+      {{"--cpu-limit=-1"}, "phase1: option --cpu-limit \"-1\": not a positive number of seconds\n"},
+      {{"--cgroup="}, "phase1: option --cgroup \"\": not a directory name\n"},
+      {{"--cgroup=/nonexistent"},
+       "phase1: cannot use the cgroup /nonexistent: No such file or directory\n"},
+      {{"--cgroup=/tmp", "--cpu-limit=1"},
+       "phase1: /tmp is not a cgroup v2 directory; the runs' cgroups need cgroup v2 with the "
+       "memory controller\n"},
   };
   for (auto [args, err] : refused) {
     args.insert(args.end(), {"10", "-1", "-1", "echo ran", "echo ran"});
     check({err.c_str(), args, "", 125, err});
+  }
+}
+
+// Where cgroup v2 has no memory controller, as on a machine with v1 only, every cgroup option
+// is refused before anything runs, and nothing is made. Elsewhere this would make cgroups.
+TEST(EndToEnd, RefusesCgroupsWithoutV2) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" - cgroup2 ") == std::string::npos) continue;
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    fields >> id >> parent >> device >> root >> point;
+    std::ifstream controllers(point + "/cgroup.controllers");
+    const std::string names{std::istreambuf_iterator<char>(controllers), {}};
+    if (names.find("memory") != std::string::npos) GTEST_SKIP() << "cgroup v2 has memory here";
+  }
+  const std::string err = "phase1: the runs' cgroups need cgroup v2 with the memory controller\n";
+  for (const char* option : {"--memory-limit=1G", "--cpu-limit=1", "--memory-limit=-1"}) {
+    check({option, {option, "10", "-1", "-1", "echo ran", "echo ran"}, "", 125, err});
   }
 }
 

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <sys/resource.h>
+#include <variant>
+
+// phase1's exit status for its own failure, as distinct from anything the commands did.
+inline constexpr int EXIT_PHASE1_FAILED = 125;
+
+// The page in which a child hands its command's wait status to the parent. The word is stored
+// first, then the flag, so a child killed in between has handed nothing over.
+struct SharedStatus {
+  std::atomic<int> word;
+  std::atomic<bool> handed;
+};
+
+// What a child does with the wait status that system returns.
+struct DropStatus {};  // nothing: the baseline
+struct WriteStatus {}; // writes the status block itself, to standard output
+struct HandStatus {    // hands it over, and the parent writes the block
+  SharedStatus* page;
+};
+using StatusDuty = std::variant<DropStatus, WriteStatus, HandStatus>;
+
+// What ended a run, when it did not end by itself.
+enum class Ending { itself, wall_limit, cpu_limit };
+
+// A run's figures over every process of its cgroup.
+struct TreeFigures {
+  std::int64_t cpu_usec;   // user plus system
+  std::int64_t peak_bytes; // -1 where the kernel does not keep the peak
+  std::int64_t oom_kills;  // processes the memory limit killed
+  bool settled;            // the cgroup emptied, so the figures are final
+};
+
+// How one run ended and what it used, as the parent saw it.
+struct RunResult {
+  std::optional<int> status;      // the child's own wait status; none when no child was made
+  std::optional<int> handed_over; // the command's wait status, when the child handed it over
+  rusage usage;                   // zeroed when no child was made
+  Ending ending;
+  std::chrono::nanoseconds wall;   // from the child's birth to its collection
+  std::optional<TreeFigures> tree; // when the run had a cgroup
+};
