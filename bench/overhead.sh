@@ -6,6 +6,8 @@
 #      spawned directly
 #   d. how far past a wall limit of 0.5 s phase1 ends when the measured command sleeps on
 #   e. as b, with --output: the measured child then writes nothing
+#   f. wall time with --cgroup / without, and g. how far past --cpu-limit=0.5 a busy loop
+#      goes: both in a QEMU guest, by bench/cgroups.sh, as cgroups are never made here
 # Absolute figures mean little on a shared machine; the ratios are taken side by side.
 # Usage: bench/overhead.sh              measures the default build (built here)
 #        PHASE1=path bench/overhead.sh  measures that binary instead
@@ -101,3 +103,5 @@ report "d. wall-limit overshoot %.1f ms (target <= 20)  wall s: phase1 %.4f / li
 e1=$(median 3 <"$work/b")
 report "e. floor, --output    %.3f (target <= b)     minor faults: phase1 mem= %s / GNU time %s, medians of $FAULT_RUNS runs each" \
   "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a / b }')" "$e1" "$b2"
+
+bench/cgroups.sh "$PHASE1" | grep -E '^[fg]\. '

@@ -35,19 +35,32 @@ at the first argument that does not start with "--":
                         taken SECONDS of elapsed time (a positive decimal number,
                         such as 2 or 0.5), and leave nothing of a run behind it
   --processes=N         cap the processes of the measured run's user at N
-                        (RLIMIT_NPROC; root is not bound by it); -1 is no cap
+                        (RLIMIT_NPROC; root is not bound by it), and with
+                        cgroups those of the run itself (pids.max); -1 is no cap
   --output=FILE         write the whole report to FILE, created or truncated,
                         and leave standard output to the commands
   --extended            add five keys after ppid=: basewall=, wall= (elapsed
                         seconds), basemaxrss=, maxrss= (peak resident KiB)
                         and timedout= (1 if the wall limit ended the run)
+  --memory-limit=BYTES  limit the memory of each run, all its processes
+                        together (memory.max, no swap); BYTES may end in K, M,
+                        G or T (powers of 1024), and -1 is no limit
+  --cpu-limit=SECONDS   end the measured run once all its processes together
+                        have used SECONDS of CPU time (such as 2 or 0.5)
+  --cgroup=DIR          make the runs' cgroups in the cgroup v2 directory DIR
+                        rather than in phase1's own cgroup
+With --memory-limit, --cpu-limit or --cgroup each run has a cgroup v2 cgroup of
+its own, which nothing of the run outlives, and six keys follow the report:
+basetreetime=, treetime= (CPU seconds of all processes), basetreepeak=,
+treepeak= (peak memory in KiB, -1 if not known), oomkilled= and cpulimited= (1
+if the memory or the CPU limit ended the measured run).
 
 Exit status:
   0    the whole report was written, whatever the commands did
   125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
        decimal number, an unknown option or one whose value does not parse,
-       a report file that cannot be opened, or a report that could not be
-       written whole
+       a report file or a cgroup that cannot be used, or a report that could
+       not be written whole
 
 Every key of the report is described in phase1(1).
 )";

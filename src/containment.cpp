@@ -41,6 +41,13 @@ constexpr const char* MEMORY_EVENTS = "memory.events";
 constexpr const char* PIDS_MAX = "pids.max";
 } // namespace v2
 
+// The runs' cgroups and phase1's own leaf are named PREFIX + pid + RUN_SUFFIXES.
+constexpr std::string_view PREFIX = "phase1-";
+constexpr std::array<std::string_view, 3> RUN_SUFFIXES{"", "-baseline", "-measured"};
+constexpr mode_t CGROUP_MODE = 0755;
+// Read in pieces of this size: cgroup files are small.
+constexpr std::size_t READ_PIECE = 512;
+
 // clone3 into a cgroup came in 5.7, cgroup.kill in 5.14.
 constexpr std::array<int, 2> OLDEST_KERNEL{5, 14};
 // How long the kernel may take to end a killed run's last process.
@@ -50,8 +57,7 @@ constexpr auto CPU_READ_GAP = std::chrono::milliseconds(1);
 // Where the kernel gives no pidfd, how often the child is looked at.
 constexpr auto CHILD_LOOK_GAP = std::chrono::milliseconds(10);
 
-constexpr std::string_view NEED_V2 = "phase1: the runs' cgroups need cgroup v2 with the memory "
-                                     "controller";
+constexpr std::string_view NEED_V2 = "the runs' cgroups need cgroup v2 with the memory controller";
 
 // Read by the signal handlers. The run's group is set only while a contained child is unreaped,
 // so that its id cannot belong to anyone else; the kill descriptor is the running cgroup's.
@@ -113,7 +119,7 @@ std::string reason() {
 // The whole of a small file, read from its start.
 std::optional<std::string> read_fd(int fd) {
   std::string text;
-  std::array<char, 512> buffer{};
+  std::array<char, READ_PIECE> buffer{};
   for (;;) {
     const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(text.size()));
     if (n < 0 && errno == EINTR) continue;
@@ -191,9 +197,10 @@ std::optional<std::string> cgroup2_mount() {
   std::ifstream in("/proc/self/mountinfo");
   for (std::string line; std::getline(in, line);) {
     const auto dash = line.find(" - ");
-    if (dash == std::string::npos || line.compare(dash, 11, " - cgroup2 ") != 0) continue;
+    constexpr std::string_view TYPE = " - cgroup2 ";
+    if (dash == std::string::npos || line.compare(dash, TYPE.size(), TYPE) != 0) continue;
     // id parent major:minor root mount-point ...
-    std::array<std::string_view, 5> fields{};
+    std::array<std::string_view, 5> fields{}; // NOLINT(readability-magic-numbers)
     std::string_view rest = line;
     for (auto& f : fields) {
       const auto space = rest.find(' ');
@@ -226,10 +233,9 @@ bool is_cgroup2(const std::string& path) {
   return statfs(path.c_str(), &fs) == 0 && fs.f_type == CGROUP2_SUPER_MAGIC;
 }
 
-std::string leaf_name(pid_t pid, std::string_view run = "") {
-  std::string name = "phase1-" + std::to_string(pid);
-  if (!run.empty()) name.append("-").append(run);
-  return name;
+// The name of phase1 `pid`'s own leaf, or with a suffix of one of its runs' cgroups.
+std::string leaf_name(pid_t pid, std::string_view suffix = RUN_SUFFIXES[0]) {
+  return std::string(PREFIX).append(std::to_string(pid)).append(suffix);
 }
 
 // Without --cgroup: phase1's own cgroup, where v2 lets phase1 make cgroups beside itself. That
@@ -238,7 +244,7 @@ std::string leaf_name(pid_t pid, std::string_view run = "") {
 std::optional<Parent> own_parent() {
   const auto mount = cgroup2_mount();
   const auto own = mount ? own_cgroup(*mount) : std::nullopt;
-  if (!own) return say(NEED_V2);
+  if (!own) return say("phase1: ", NEED_V2);
   const int fd = open(own->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return say("phase1: cannot open phase1's cgroup ", *own, ": ", reason());
   if (read_at(fd, v2::PROCS) == std::to_string(getpid()) + "\n") return Parent{*own, fd, true};
@@ -254,7 +260,7 @@ std::optional<Parent> named_parent(const char* dir) {
   if (fd < 0) return say("phase1: cannot use the cgroup ", dir, ": ", reason());
   if (!is_cgroup2(dir)) {
     (void)close(fd);
-    return say("phase1: ", dir, " is not a cgroup v2 directory; ", NEED_V2.substr(8));
+    return say("phase1: ", dir, " is not a cgroup v2 directory; ", NEED_V2);
   }
   if (faccessat(fd, v2::SUBTREE_CONTROL, W_OK, AT_EACCESS) != 0) {
     (void)close(fd);
@@ -267,7 +273,7 @@ std::optional<Parent> named_parent(const char* dir) {
 // and pids where the parent has it. Only reads.
 std::optional<std::string> controllers_for(const Parent& parent, bool pids_needed) {
   const auto available = read_at(parent.fd, v2::CONTROLLERS);
-  if (!available || !has_word(*available, "memory")) return say(NEED_V2);
+  if (!available || !has_word(*available, "memory")) return say("phase1: ", NEED_V2);
   const bool pids = has_word(*available, "pids");
   if (pids_needed && !pids) {
     return say("phase1: --processes with cgroups needs the pids controller in ", parent.path);
@@ -284,7 +290,7 @@ bool settle_in(const Parent& parent, const std::string& controllers) {
   if (parent.leave) {
     const std::string leaf = leaf_name(getpid());
     const std::string path = parent.path + "/" + leaf;
-    if (mkdirat(parent.fd, leaf.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdirat(parent.fd, leaf.c_str(), CGROUP_MODE) != 0 && errno != EEXIST) {
       return say("phase1: cannot make the cgroup ", path, ": ", reason()), false;
     }
     const int fd = openat(parent.fd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -305,13 +311,15 @@ void remove_stale(const Parent& parent) {
   if (dir == nullptr) return;
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (!name.starts_with("phase1-")) continue;
+    if (!name.starts_with(PREFIX)) continue;
     pid_t pid = 0;
-    const char* const first = name.data() + 7;
     const char* const end = name.data() + name.size();
-    const auto [rest, error] = std::from_chars(first, end, pid);
-    const std::string_view run(rest, end - rest);
-    if (error != std::errc{} || (run != "" && run != "-baseline" && run != "-measured")) continue;
+    const auto [rest, error] = std::from_chars(name.data() + PREFIX.size(), end, pid);
+    const std::string_view suffix(rest, end - rest);
+    if (error != std::errc{} ||
+        std::find(RUN_SUFFIXES.begin(), RUN_SUFFIXES.end(), suffix) == RUN_SUFFIXES.end()) {
+      continue;
+    }
     if (pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) {
       (void)unlinkat(parent.fd, entry->d_name, AT_REMOVEDIR);
     }
@@ -319,15 +327,15 @@ void remove_stale(const Parent& parent) {
   (void)closedir(dir);
 }
 
-std::optional<RunCgroup> make_run_cgroup(const Parent& parent, std::string_view run,
+std::optional<RunCgroup> make_run_cgroup(const Parent& parent, std::string_view suffix,
                                          std::int64_t memory_bytes,
                                          std::optional<std::int64_t> processes) {
-  const std::string name = leaf_name(getpid(), run);
+  const std::string name = leaf_name(getpid(), suffix);
   const std::string path = parent.path + "/" + name;
   // One left by an earlier phase1 of the same pid is empty, or it would still run.
-  if (mkdirat(parent.fd, name.c_str(), 0755) != 0 &&
+  if (mkdirat(parent.fd, name.c_str(), CGROUP_MODE) != 0 &&
       (errno != EEXIST || unlinkat(parent.fd, name.c_str(), AT_REMOVEDIR) != 0 ||
-       mkdirat(parent.fd, name.c_str(), 0755) != 0)) {
+       mkdirat(parent.fd, name.c_str(), CGROUP_MODE) != 0)) {
     return say("phase1: cannot make the cgroup ", path, ": ", reason());
   }
   const int dir = openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -402,9 +410,9 @@ std::optional<Containers> make_containers(bool group, const CgroupRequest& reque
   }
   if (!settle_in(*parent, *controllers)) return std::nullopt;
   remove_stale(*parent);
-  auto baseline = make_run_cgroup(*parent, "baseline", request.memory_bytes, std::nullopt);
+  auto baseline = make_run_cgroup(*parent, RUN_SUFFIXES[1], request.memory_bytes, std::nullopt);
   if (!baseline) return std::nullopt;
-  auto measured = make_run_cgroup(*parent, "measured", request.memory_bytes, processes);
+  auto measured = make_run_cgroup(*parent, RUN_SUFFIXES[2], request.memory_bytes, processes);
   if (!measured) return std::nullopt;
   return Containers{{group, std::move(baseline)}, {group, std::move(measured)}};
 }

@@ -27,6 +27,7 @@ constexpr std::size_t LINE_BYTES = 64;
 // The stream's default format for doubles: six significant digits, as %g.
 constexpr int SIGNIFICANT_DIGITS = 6;
 constexpr std::int64_t MICROS_PER_SECOND = 1'000'000;
+constexpr std::int64_t BYTES_PER_KIB = 1024;
 
 // Each line is formatted in a buffer of its own and handed to the stream in one piece, then
 // flushed: the report is written by two processes, and a child that is killed at its
@@ -102,7 +103,7 @@ void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResul
     return static_cast<double>(usec) / static_cast<double>(MICROS_PER_SECOND);
   };
   // KiB, as maxrss=; a peak that is not known stays -1.
-  const auto kib = [](std::int64_t bytes) { return bytes < 0 ? bytes : bytes / 1024; };
+  const auto kib = [](std::int64_t bytes) { return bytes < 0 ? bytes : bytes / BYTES_PER_KIB; };
   write_line(out, "basetreetime=", seconds(base.cpu_usec));
   write_line(out, "treetime=", seconds(tree.cpu_usec));
   write_line(out, "basetreepeak=", kib(base.peak_bytes));

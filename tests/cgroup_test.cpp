@@ -76,7 +76,8 @@ void check(const Row& row) {
   expect_no_nappers(row.name);
 }
 
-bool put(const std::string& path, const std::string& text) {
+// Writes `text` to the cgroup file `path`.
+bool put(const std::string& path, std::string_view text) {
   std::ofstream out(path);
   return static_cast<bool>(out << text << std::flush);
 }

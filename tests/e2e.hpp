@@ -14,15 +14,13 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-
-const char* binary = PHASE1_BINARY;
+inline const char* binary = PHASE1_BINARY;
 
 // A sleep that no other test process starts: `sleep NAP` is found by its arguments.
-const std::string NAP = "30." + std::to_string(getpid());
+inline const std::string NAP = "30." + std::to_string(getpid());
 
 // Waits, within generous bounds, for `done`; says whether it came.
-bool eventually(const auto& done) {
+inline bool eventually(const auto& done) {
   for (int tries = 0; tries < 1000; ++tries) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -30,14 +28,14 @@ bool eventually(const auto& done) {
   return false;
 }
 
-int temp_file() {
+inline int temp_file() {
   char name[] = "/tmp/phase1-test-XXXXXX";
   const int fd = mkstemp(name);
   unlink(name);
   return fd;
 }
 
-std::string contents(int fd) {
+inline std::string contents(int fd) {
   std::string text;
   char buffer[4096];
   lseek(fd, 0, SEEK_SET);
@@ -47,7 +45,7 @@ std::string contents(int fd) {
 }
 
 // The processes that run `sleep NAP`.
-std::vector<pid_t> nappers() {
+inline std::vector<pid_t> nappers() {
   const std::string wanted = "sleep" + std::string(1, '\0') + NAP + std::string(1, '\0');
   std::vector<pid_t> found;
   std::error_code error;
@@ -61,7 +59,7 @@ std::vector<pid_t> nappers() {
 }
 
 // Nothing of a run may outlive phase1 for long; whatever does is cleared away for the next case.
-void expect_no_nappers(const char* name) {
+inline void expect_no_nappers(const char* name) {
   EXPECT_TRUE(eventually([] { return nappers().empty(); })) << name << ": a sleep survived";
   for (const pid_t napper : nappers()) kill(napper, SIGKILL);
 }
@@ -82,9 +80,9 @@ struct Launch {
 
 // Runs phase1 with `args` and `input` on its standard input. `prepare` runs in the child just
 // before exec, with 0, 1 and 2 in place; `during` in the test while phase1 runs, given its pid.
-Launch launch(const std::vector<std::string>& args, const std::string& input = "",
-              const std::function<void()>& prepare = {},
-              const std::function<void(pid_t)>& during = {}) {
+inline Launch launch(const std::vector<std::string>& args, const std::string& input = "",
+                     const std::function<void()>& prepare = {},
+                     const std::function<void(pid_t)>& during = {}) {
   const int in = temp_file();
   const int out = temp_file();
   const int err = temp_file();
@@ -109,5 +107,3 @@ Launch launch(const std::vector<std::string>& args, const std::string& input = "
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), contents(out), contents(err),
           pid};
 }
-
-} // namespace

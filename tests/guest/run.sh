@@ -25,36 +25,42 @@ if readelf -l "$(command -v busybox)" 2>/dev/null | grep -q INTERP; then
   exit $missing
 fi
 
-# The kernel of Debian's linux-image-amd64, fetched once.
+# The kernel of Debian's linux-image-amd64 and the modules for 9p, fetched once.
 if [ ! -f "$boot/vmlinuz" ]; then
   image=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -1)
   if [ -z "$image" ]; then
     apt-get update -q >/dev/null
     image=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -1)
   fi
-  rm -rf "$boot/deb" && mkdir -p "$boot/deb"
+  rm -rf "$boot/deb" "$boot/modules" && mkdir -p "$boot/deb" "$boot/modules"
   (cd "$boot/deb" && apt-get download "$image" >/dev/null 2>&1) ||
     { apt-get update -q >/dev/null && (cd "$boot/deb" && apt-get download "$image" >/dev/null); }
   dpkg-deb -x "$boot"/deb/*.deb "$boot/deb/x"
-  modules=$(echo "$boot"/deb/x/lib/modules/*)
-  rm -rf "$boot/initramfs" && mkdir -p "$boot/initramfs/bin" "$boot/initramfs/mod"
   # In the order their modinfo depends= asks for.
   for m in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs \
     fscache 9pnet 9pnet_virtio 9p; do
-    f=$(find "$modules" -name "$m.ko*" | head -1)
+    f=$(find "$boot"/deb/x/lib/modules -name "$m.ko*" | head -1)
     case $f in
-    *.xz) xz -dc "$f" >"$boot/initramfs/mod/$m.ko" ;;
-    *) cp "$f" "$boot/initramfs/mod/$m.ko" ;;
+    *.xz) xz -dc "$f" >"$boot/modules/$m.ko" ;;
+    *) cp "$f" "$boot/modules/$m.ko" ;;
     esac
-    echo "$m" >>"$boot/initramfs/mod/order"
+    echo "$m" >>"$boot/modules/order"
   done
+  cp "$boot"/deb/x/boot/vmlinuz-* "$boot/vmlinuz.new"
+  rm -rf "$boot/deb"
+  mv "$boot/vmlinuz.new" "$boot/vmlinuz"
+fi
+# The initramfs, made again whenever init changes.
+init=$(dirname "$0")/init
+if ! cmp -s "$init" "$boot/init"; then
+  rm -rf "$boot/initramfs" && mkdir -p "$boot/initramfs/bin"
+  cp -r "$boot/modules" "$boot/initramfs/mod"
   cp "$(command -v busybox)" "$boot/initramfs/bin/busybox"
-  cp "$(dirname "$0")/init" "$boot/initramfs/init"
+  cp "$init" "$boot/initramfs/init"
   chmod +x "$boot/initramfs/init"
   (cd "$boot/initramfs" && find . | cpio -o -H newc --quiet) >"$boot/initramfs.cpio"
-  cp "$boot"/deb/x/boot/vmlinuz-* "$boot/vmlinuz.new"
-  rm -rf "$boot/deb" "$boot/initramfs"
-  mv "$boot/vmlinuz.new" "$boot/vmlinuz"
+  rm -rf "$boot/initramfs"
+  cp "$init" "$boot/init"
 fi
 
 # The command, and where its results come back.
