@@ -413,7 +413,10 @@ std::optional<Containers> make_containers(bool group, const CgroupRequest& reque
   auto baseline = make_run_cgroup(*parent, RUN_SUFFIXES[1], request.memory_bytes, std::nullopt);
   if (!baseline) return std::nullopt;
   auto measured = make_run_cgroup(*parent, RUN_SUFFIXES[2], request.memory_bytes, processes);
-  if (!measured) return std::nullopt;
+  if (!measured) {
+    (void)rmdir(baseline->path.c_str());
+    return std::nullopt;
+  }
   return Containers{{group, std::move(baseline)}, {group, std::move(measured)}};
 }
 

@@ -15,9 +15,12 @@ run() {
   valgrind -q --log-file="$logs/%p" --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect "$phase1" "$@" >"$out" 2>/dev/null </dev/null
   got=$?
-  if [ "$got" -ne "$want" ] || [ -n "$(cat "$logs"/* 2>/dev/null)" ]; then
+  # valgrind 3.19 does not know pidfd_open, and says so; phase1 then looks at its child every
+  # 10 ms instead.
+  found=$(cat "$logs"/* 2>/dev/null | sed '/unhandled amd64-linux syscall: 434$/,/bug_reports\.html$/d')
+  if [ "$got" -ne "$want" ] || [ -n "$found" ]; then
     echo "FAIL (exit $got, wanted $want): phase1 $*"
-    cat "$logs"/* 2>/dev/null
+    echo "$found"
     failed=1
   fi
   rm -f "$logs"/*
