@@ -42,6 +42,8 @@ at the first argument that does not start with "--":
   --extended            add five keys after ppid=: basewall=, wall= (elapsed
                         seconds), basemaxrss=, maxrss= (peak resident KiB)
                         and timedout= (1 if the wall limit ended the run)
+  --user=USER           run the commands as USER, a name or a uid from
+                        /etc/passwd, with its groups from /etc/group; needs root
   --memory-limit=BYTES  limit the memory of each run, all its processes
                         together (memory.max, no swap); BYTES may end in K, M,
                         G or T (powers of 1024), and -1 is no limit
@@ -59,8 +61,8 @@ Exit status:
   0    the whole report was written, whatever the commands did
   125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
        decimal number, an unknown option or one whose value does not parse,
-       a report file or a cgroup that cannot be used, or a report that could
-       not be written whole
+       a report file, user or cgroup that cannot be used, or a report that
+       could not be written whole
 
 Every key of the report is described in phase1(1).
 )";
@@ -118,7 +120,7 @@ std::errc set_seconds(std::string_view value, Invocation& run) {
   return error;
 }
 
-constexpr std::array<Option, 7> OPTIONS{{
+constexpr std::array<Option, 8> OPTIONS{{
     {"--wall-limit", true, SECONDS, set_seconds<&Bounds::wall, false>},
     {"--cpu-limit", true, SECONDS, set_seconds<&Bounds::cpu, true>},
     {"--memory-limit",
@@ -128,6 +130,14 @@ constexpr std::array<Option, 7> OPTIONS{{
        const std::errc error = parse_bytes(value, run.cgroups.memory_bytes);
        if (error == std::errc{}) run.cgroups.wanted = true;
        return error;
+     }},
+    {"--user",
+     true,
+     {"not a user name or number", ""},
+     [](std::string_view value, Invocation& run) {
+       if (value.empty()) return std::errc::invalid_argument;
+       run.user = value.data();
+       return std::errc{};
      }},
     {"--cgroup",
      true,

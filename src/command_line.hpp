@@ -15,6 +15,7 @@ struct Invocation {
   CgroupRequest cgroups; // whether the runs have cgroups, where, and their memory limit
   const char* output;    // the report's file; none: standard output
   bool extended;         // the report has the extended block
+  const char* user;      // the user the commands run as; none: phase1's own
   const char* baseline;
   const char* measured;
 };

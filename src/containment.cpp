@@ -54,6 +54,8 @@ constexpr std::array<int, 2> OLDEST_KERNEL{5, 14};
 constexpr auto EMPTYING_TIME = std::chrono::seconds(10);
 // The CPU limit is never read more often than this.
 constexpr auto CPU_READ_GAP = std::chrono::milliseconds(1);
+// A shell's exit status for a child that signal N ended is this plus N.
+constexpr int SHELL_SIGNAL_BASE = 128;
 // Where the kernel gives no pidfd, how often the child is looked at.
 constexpr auto CHILD_LOOK_GAP = std::chrono::milliseconds(10);
 
@@ -90,9 +92,19 @@ void end_run(int sig) {
   }
   kill_cgroup(run_kill);
   if (run_group != 0) (void)kill(-run_group, SIGKILL);
+  // The signal is blocked in its own handler: unblocked, it ends phase1 here and now. As the
+  // first process of a PID namespace phase1 outlives it, and ends as a shell would report it.
   (void)std::signal(sig, SIG_DFL);
+  sigset_t own{};
+  (void)sigemptyset(&own);
+  (void)sigaddset(&own, sig);
   (void)raise(sig);
+  (void)sigprocmask(SIG_UNBLOCK, &own, nullptr);
+  _exit(SHELL_SIGNAL_BASE + sig);
 }
+
+// A signal that must not end phase1, but only interrupt what it waits for.
+void interrupt(int /*sig*/) {}
 
 // Catches `sig` with `handler`, unless phase1's caller has it ignored and `keep_ignored`.
 void catch_signal(int sig, void (*handler)(int), bool keep_ignored) {
@@ -422,12 +434,23 @@ std::optional<Containers> make_containers(bool group, const CgroupRequest& reque
 
 void prepare_signals(bool contained) {
   phase1_pid = getpid();
+  // Whatever its caller blocked, phase1 and every child start with no signal blocked.
+  sigset_t none{};
+  (void)sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
   catch_signal(SIGINT, pass_on, true);
   catch_signal(SIGQUIT, pass_on, true);
   if (contained) {
     catch_signal(SIGTERM, end_run, false);
     catch_signal(SIGHUP, end_run, true);
+    // The wall limit is phase1's own clock: a SIGALRM from a command ends nothing.
+    catch_signal(SIGALRM, interrupt, true);
   }
+}
+
+void catch_write_signals() {
+  catch_signal(SIGPIPE, interrupt, false);
+  catch_signal(SIGXFSZ, interrupt, false);
 }
 
 Birth spawn(const Container& container) {

@@ -51,12 +51,17 @@ struct Containers {
 std::optional<Containers> make_containers(bool group, const CgroupRequest& request,
                                           std::optional<std::int64_t> processes);
 
-// Sets, once and before the first fork, what SIGINT and SIGQUIT do during a run (they are
-// passed on to a run in a group of its own and end neither phase1 nor the report) and, when
-// runs are `contained`, what SIGTERM and SIGHUP do (they end the run, then phase1). A signal
-// that phase1's caller ignores stays ignored, but for SIGTERM under containment: it is also the
-// contained child's parent-death signal.
+// Sets, once and before the first fork, an empty signal mask, what SIGINT and SIGQUIT do during a
+// run (they are passed on to a run in a group of its own and end neither phase1 nor the report)
+// and, when runs are `contained`, what SIGTERM and SIGHUP do (they end the run, then phase1). A
+// signal that phase1's caller ignores stays ignored, but for SIGTERM under containment: it is also
+// the contained child's parent-death signal.
 void prepare_signals(bool contained);
+
+// Once the children are collected: a reader that has gone (SIGPIPE) and phase1's own file-size
+// limit (SIGXFSZ) make a write fail, and no longer end phase1. Set only now, as the children
+// would inherit them until they exec, and their own status block would then outlive the cap.
+void catch_write_signals();
 
 // A child as the parent knows it; pid 0 in the child itself, and -1 when none was made.
 struct Birth {

@@ -6,9 +6,9 @@
 #include "limits.hpp"
 #include "report.hpp"
 #include "run.hpp"
+#include "user.hpp"
 
 #include <csignal>
-#include <cstdio>
 #include <variant>
 
 int main(int argc, char* argv[]) {
@@ -17,26 +17,25 @@ int main(int argc, char* argv[]) {
   const auto* const run = std::get_if<Invocation>(&command_line);
   if (run == nullptr) return *std::get_if<int>(&command_line);
   // Whatever can fail is done before anything runs, so that a refusal runs nothing: the
-  // report's file, and the runs' containers. A limit that can end the measured run has its
-  // status handed over, so that the status block is written once, by the parent.
+  // report's file, the user, and the runs' containers. A limit that can end the measured run has
+  // its status handed over, so that the status block is written once, by the parent.
   const bool limited = run->bounds.wall || run->bounds.cpu || run->cgroups.memory_bytes >= 0;
   const auto report = open_report(run->output, limited);
   if (!report) return EXIT_PHASE1_FAILED;
+  const auto user = run->user != nullptr ? look_up_user(run->user) : std::nullopt;
+  if (run->user != nullptr && !user) return EXIT_PHASE1_FAILED;
   const auto containers =
       make_containers(run->bounds.wall.has_value(), run->cgroups, run->limits.processes);
   if (!containers) return EXIT_PHASE1_FAILED;
 
-  // Every report line is written whole and at once, so standard output needs no buffer, and
-  // no process has to allocate one.
-  (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
   // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
   (void)std::signal(SIGCHLD, SIG_DFL);
   prepare_signals(run->bounds.wall || run->cgroups.wanted);
 
-  const RunResult base = run_child({baseline_caps(run->limits), run->baseline, DropStatus{}},
+  const RunResult base = run_child({baseline_caps(run->limits), run->baseline, DropStatus{}, user},
                                    containers->baseline, {run->bounds.wall, std::nullopt});
   const RunResult meas =
-      run_child({measured_caps(run->limits), run->measured, report->measured_duty},
+      run_child({measured_caps(run->limits), run->measured, report->measured_duty, user},
                 containers->measured, run->bounds);
   return write_report(*report, base, meas, run->extended);
 }

@@ -1,14 +1,18 @@
 #include "report.hpp"
 
+#include "containment.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <type_traits>
 #include <unistd.h>
@@ -29,20 +33,42 @@ constexpr int SIGNIFICANT_DIGITS = 6;
 constexpr std::int64_t MICROS_PER_SECOND = 1'000'000;
 constexpr std::int64_t BYTES_PER_KIB = 1024;
 
-// Each line is formatted in a buffer of its own and handed to the stream in one piece, then
-// flushed: the report is written by two processes, and a child that is killed at its
-// file-size cap must not take buffered lines with it. to_chars needs no locale and no heap.
-template <typename Value> void write_line(std::ostream& out, std::string_view key, Value value) {
-  std::array<char, LINE_BYTES> line;
-  char* const last = line.data() + line.size() - 1; // room for the newline
-  char* p = std::copy(key.begin(), key.end(), line.data());
+// Formats one line at `p`, which has room for LINE_BYTES, and returns its end. to_chars needs
+// no locale and no heap.
+template <typename Value> char* format_line(char* p, std::string_view key, Value value) {
+  char* const last = p + LINE_BYTES - 1; // room for the newline
+  p = std::copy(key.begin(), key.end(), p);
   if constexpr (std::is_floating_point_v<Value>) {
     p = std::to_chars(p, last, value, std::chars_format::general, SIGNIFICANT_DIGITS).ptr;
   } else {
     p = std::to_chars(p, last, value).ptr;
   }
   *p++ = '\n';
-  out.write(line.data(), p - line.data()).flush();
+  return p;
+}
+
+template <typename Value> void write_line(std::ostream& out, std::string_view key, Value value) {
+  std::array<char, LINE_BYTES> line{};
+  out.write(line.data(), format_line(line.data(), key, value) - line.data());
+}
+
+// Writes all of `text` to `fd`, from `offset` on where one is given. A command may have made a
+// descriptor that it shares with phase1 non-blocking: then the write waits until it can go on.
+bool write_all(int fd, std::string_view text, std::optional<off_t> offset = std::nullopt) {
+  while (!text.empty()) {
+    const ssize_t n = offset ? pwrite(fd, text.data(), text.size(), *offset)
+                             : write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd writable{fd, POLLOUT, 0};
+      (void)poll(&writable, 1, -1);
+      continue;
+    }
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+    if (offset) *offset += n;
+  }
+  return true;
 }
 
 } // namespace
@@ -62,9 +88,15 @@ std::array<StatusLine, STATUS_LINES> decode_status(int s) {
   }};
 }
 
-bool write_status_block(std::ostream& out, int s) {
+void write_status_block(std::ostream& out, int s) {
   for (const auto& [key, value] : decode_status(s)) write_line(out, key, value);
-  return static_cast<bool>(out);
+}
+
+bool write_own_status_block(int s) {
+  std::array<char, STATUS_LINES * LINE_BYTES> block{};
+  char* p = block.data();
+  for (const auto& [key, value] : decode_status(s)) p = format_line(p, key, value);
+  return write_all(STDOUT_FILENO, {block.data(), static_cast<std::size_t>(p - block.data())});
 }
 
 double cpu_seconds_of(const rusage& usage) {
@@ -119,20 +151,45 @@ int cannot_write(std::string_view what) {
   return EXIT_PHASE1_FAILED;
 }
 
+namespace {
+
+// Opens the report's file: not blocking on a FIFO without a reader, not over the file that
+// standard output already is, and emptied only then. Says why not on standard error.
+std::optional<int> open_report_file(const char* path) {
+  // Close-on-exec: no command may inherit the report, or write into it.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  struct stat file {};
+  struct stat out {};
+  if (fd < 0 || fstat(fd, &file) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    std::cerr << "phase1: cannot open " << path << ": " << std::strerror(errno) << '\n';
+    return std::nullopt;
+  }
+  if (S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev &&
+      out.st_ino == file.st_ino) {
+    std::cerr << "phase1: --output " << path << " is standard output, where the commands write\n";
+    return std::nullopt;
+  }
+  if (S_ISREG(file.st_mode) && ftruncate(fd, 0) != 0) {
+    std::cerr << "phase1: cannot empty " << path << ": " << std::strerror(errno) << '\n';
+    return std::nullopt;
+  }
+  return fd;
+}
+
+} // namespace
+
 std::optional<ReportFile> open_report(const char* path, bool hand_over) {
   if (path == nullptr && !hand_over) return ReportFile{nullptr, -1, WriteStatus{}};
-  const auto cannot = [](std::string_view what, std::string_view name) {
-    std::cerr << "phase1: cannot " << what << name << ": " << std::strerror(errno) << '\n';
-    return std::nullopt;
-  };
-  // Close-on-exec: no command may inherit the report, or write into it.
-  const int fd =
-      path == nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (path != nullptr && fd < 0) return cannot("open ", path);
+  const auto fd = path == nullptr ? std::optional(-1) : open_report_file(path);
+  if (!fd) return std::nullopt;
   void* const page = mmap(nullptr, sizeof(SharedStatus), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) return cannot("share a page with the measured child", "");
-  return ReportFile{path, fd, HandStatus{new (page) SharedStatus{}}};
+  if (page == MAP_FAILED) {
+    std::cerr << "phase1: cannot share a page with the measured child: " << std::strerror(errno)
+              << '\n';
+    return std::nullopt;
+  }
+  return ReportFile{path, *fd, HandStatus{new (page) SharedStatus{}}};
 }
 
 namespace {
@@ -149,19 +206,27 @@ std::optional<int> status_for_parent(const RunResult& meas, bool hands_over) {
   return std::nullopt;
 }
 
-// The report is formatted whole, then written in one piece: nothing else writes to the file.
-int write_to_file(const ReportFile& file, const auto& write) {
-  std::ostringstream text;
-  write(text);
+// The report goes into its file from the start, and the file is cut to it: a command may have
+// written there. phase1 succeeds only if the name still leads to that file.
+int write_to_file(const ReportFile& file, std::string_view text) {
   const std::string what = std::string("the report to ") + file.path;
+  struct stat opened {};
+  if (fstat(file.fd, &opened) != 0) return cannot_write(what);
+  const bool regular = S_ISREG(opened.st_mode);
   errno = 0;
-  for (std::string_view left = text.view(); !left.empty();) {
-    const ssize_t n = ::write(file.fd, left.data(), left.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return cannot_write(what);
-    left.remove_prefix(static_cast<std::size_t>(n));
+  if (!write_all(file.fd, text, regular ? std::optional<off_t>(0) : std::nullopt) ||
+      (regular && ftruncate(file.fd, static_cast<off_t>(text.size())) != 0) ||
+      close(file.fd) != 0) {
+    return cannot_write(what);
   }
-  return close(file.fd) == 0 ? 0 : cannot_write(what);
+  struct stat named {};
+  if (stat(file.path, &named) != 0 || named.st_dev != opened.st_dev ||
+      named.st_ino != opened.st_ino) {
+    std::cerr << "phase1: " << file.path
+              << " is no longer the report's file: it was removed or replaced during the run\n";
+    return EXIT_PHASE1_FAILED;
+  }
+  return 0;
 }
 
 } // namespace
@@ -171,14 +236,18 @@ int write_report(const ReportFile& file, const RunResult& base, const RunResult&
   // Without a hand-over the child writes its own block, and ends with 0 once it is whole.
   const bool hands_over = std::holds_alternative<HandStatus>(file.measured_duty);
   const auto word = status_for_parent(meas, hands_over);
-  const auto write = [&](std::ostream& out) {
-    if (word) write_status_block(out, *word);
-    write_usage_block(out, base.usage, meas.usage);
-    if (extended) write_extended_block(out, base, meas);
-    if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
-  };
-  const int written =
-      file.path == nullptr ? write_checked("the report", write) : write_to_file(file, write);
+  // The report is formatted whole, then written in one piece.
+  std::ostringstream out;
+  if (word) write_status_block(out, *word);
+  write_usage_block(out, base.usage, meas.usage);
+  if (extended) write_extended_block(out, base, meas);
+  if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
+  // A reader that has gone, or phase1's own file-size limit, is a failure to write, not death.
+  catch_write_signals();
+  errno = 0;
+  const int written = file.path != nullptr                   ? write_to_file(file, out.view())
+                      : write_all(STDOUT_FILENO, out.view()) ? 0
+                                                             : cannot_write("the report");
   if (written != 0) return written;
   for (const auto* run : {&base, &meas}) {
     if (run->tree && !run->tree->settled) {

@@ -20,14 +20,17 @@ inline constexpr std::size_t STATUS_LINES = 8;
 // the command did, in report order.
 std::array<StatusLine, STATUS_LINES> decode_status(int s);
 
-// Writes the decoded status of `s`, flushing after each line. Says whether all of it was
-// written.
-bool write_status_block(std::ostream& out, int s);
+// Writes the decoded status of `s`.
+void write_status_block(std::ostream& out, int s);
+
+// Writes the decoded status of `s` to standard output in one piece, as the measured child does;
+// says whether all of it was written.
+bool write_own_status_block(int s);
 
 // User plus system CPU time of `usage`, in seconds.
 double cpu_seconds_of(const rusage& usage);
 
-// Writes the usage lines of both runs and the tool's own figures, flushing after each line.
+// Writes the usage lines of both runs and the tool's own figures.
 void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& ru_meas);
 
 // Writes the elapsed time and peak resident set size of both runs, and whether the wall limit

@@ -4,25 +4,26 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 // The child, from its birth to _exit. It does nothing before system but what the run asks for:
-// its containment, and its caps. It ends with _exit: every line it wrote is flushed already,
-// and exit handlers would only add to the run's figures.
+// its caps, its user, and its containment, last, as a change of user clears the parent-death
+// signal. It ends with _exit: every line it wrote is written already, and exit handlers would
+// only add to the run's figures.
 [[noreturn]] void be_child(const Child& child, const Container& container) {
-  enter_in_child(container);
   apply_caps(child.caps);
+  if (child.user) become(*child.user);
+  enter_in_child(container);
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point
   // The child ends with 0 only once its command's status is handed over or written whole.
   struct {
     int status;
     [[noreturn]] void operator()(DropStatus /*drop*/) const { _exit(0); }
     [[noreturn]] void operator()(WriteStatus /*write*/) const {
-      _exit(write_status_block(std::cout, status) ? 0 : EXIT_FAILURE);
+      _exit(write_own_status_block(status) ? 0 : EXIT_FAILURE);
     }
     [[noreturn]] void operator()(HandStatus hand) const {
       hand.page->word.store(status);

@@ -3,12 +3,14 @@
 #include "containment.hpp"
 #include "limits.hpp"
 #include "run_result.hpp"
+#include "user.hpp"
 
 // What one child does between its birth and its end.
 struct Child {
   Caps caps;
   const char* command;
   StatusDuty duty;
+  std::optional<RunUser> user; // none: phase1's own
 };
 
 // Makes `child` in `container` and collects it, ending its run at `bounds`. A contained run
