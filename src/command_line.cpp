@@ -39,9 +39,18 @@ at the first argument that does not start with "--":
                         cgroups those of the run itself (pids.max); -1 is no cap
   --output=FILE         write the whole report to FILE, created or truncated,
                         and leave standard output to the commands
-  --extended            add five keys after ppid=: basewall=, wall= (elapsed
-                        seconds), basemaxrss=, maxrss= (peak resident KiB)
-                        and timedout= (1 if the wall limit ended the run)
+  --extended            add six keys after ppid=: basewall=, wall= (elapsed
+                        seconds), basemaxrss=, maxrss= (peak resident KiB),
+                        timedout= (1 if the wall limit ended the run) and
+                        basestatus= (the baseline's wait status)
+  --stdin=FILE          the measured run's standard input; the baseline's is
+                        then /dev/null
+  --stdout=FILE         the measured run's standard output, created or truncated;
+                        phase1's own then carries the baseline's and the report
+  --stderr=FILE         the measured run's standard error (the same FILE as
+                        --stdout shares it, as 2>&1 would)
+  --format=FORMAT       keyvalue (the default), or json: the same keys and values
+                        as one JSON object on one line
   --user=USER           run the commands as USER, a name or a uid from
                         /etc/passwd, with its groups from /etc/group; needs root
   --memory-limit=BYTES  limit the memory of each run, all its processes
@@ -120,7 +129,23 @@ std::errc set_seconds(std::string_view value, Invocation& run) {
   return error;
 }
 
-constexpr std::array<Option, 8> OPTIONS{{
+// Sets a name, of the run or of one of its files, that may not be empty.
+template <const char* Invocation::*field>
+std::errc set_name(std::string_view value, Invocation& run) {
+  if (value.empty()) return std::errc::invalid_argument;
+  run.*field = value.data();
+  return {};
+}
+template <const char* FileNames::*field>
+std::errc set_file_name(std::string_view value, Invocation& run) {
+  if (value.empty()) return std::errc::invalid_argument;
+  run.files.*field = value.data();
+  return {};
+}
+
+constexpr Refusals NAME{"not a file name", ""};
+
+constexpr std::array<Option, 12> OPTIONS{{
     {"--wall-limit", true, SECONDS, set_seconds<&Bounds::wall, false>},
     {"--cpu-limit", true, SECONDS, set_seconds<&Bounds::cpu, true>},
     {"--memory-limit",
@@ -131,12 +156,16 @@ constexpr std::array<Option, 8> OPTIONS{{
        if (error == std::errc{}) run.cgroups.wanted = true;
        return error;
      }},
-    {"--user",
+    {"--user", true, {"not a user name or number", ""}, set_name<&Invocation::user>},
+    {"--stdin", true, NAME, set_file_name<&FileNames::in>},
+    {"--stdout", true, NAME, set_file_name<&FileNames::out>},
+    {"--stderr", true, NAME, set_file_name<&FileNames::err>},
+    {"--format",
      true,
-     {"not a user name or number", ""},
+     {"neither keyvalue nor json", ""},
      [](std::string_view value, Invocation& run) {
-       if (value.empty()) return std::errc::invalid_argument;
-       run.user = value.data();
+       if (value != "keyvalue" && value != "json") return std::errc::invalid_argument;
+       run.format = value == "json" ? Format::json : Format::keyvalue;
        return std::errc{};
      }},
     {"--cgroup",
@@ -154,14 +183,7 @@ constexpr std::array<Option, 8> OPTIONS{{
        if (error == std::errc{}) run.limits.processes = cap;
        return error;
      }},
-    {"--output",
-     true,
-     {"not a file name", ""},
-     [](std::string_view value, Invocation& run) {
-       if (value.empty()) return std::errc::invalid_argument;
-       run.output = value.data();
-       return std::errc{};
-     }},
+    {"--output", true, NAME, set_name<&Invocation::output>},
     {"--extended",
      false,
      {},

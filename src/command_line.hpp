@@ -1,7 +1,9 @@
 #pragma once
 
 #include "containment.hpp"
+#include "files.hpp"
 #include "limits.hpp"
+#include "report.hpp"
 
 #include <chrono>
 #include <optional>
@@ -15,7 +17,9 @@ struct Invocation {
   CgroupRequest cgroups; // whether the runs have cgroups, where, and their memory limit
   const char* output;    // the report's file; none: standard output
   bool extended;         // the report has the extended block
+  Format format;         // how the report is written
   const char* user;      // the user the commands run as; none: phase1's own
+  FileNames files;       // the measured run's standard input, output and error
   const char* baseline;
   const char* measured;
 };

@@ -1,6 +1,7 @@
 #include "report.hpp"
 
 #include "containment.hpp"
+#include "files.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -127,6 +128,8 @@ void write_extended_block(std::ostream& out, const RunResult& base, const RunRes
   write_line(out, "basemaxrss=", base.usage.ru_maxrss);
   write_line(out, "maxrss=", meas.usage.ru_maxrss);
   write_line(out, "timedout=", static_cast<int>(meas.ending == Ending::wall_limit));
+  // The baseline's own status: as its child handed it over, else the child's own, else -1.
+  write_line(out, "basestatus=", base.status ? base.handed_over.value_or(*base.status) : -1);
 }
 
 void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas) {
@@ -157,10 +160,12 @@ namespace {
 // standard output already is, and emptied only then. Says why not on standard error.
 std::optional<int> open_report_file(const char* path) {
   // Close-on-exec: no command may inherit the report, or write into it.
-  const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  const auto opened = open_unblocked(path, O_WRONLY | O_CREAT);
+  if (!opened) return std::nullopt;
+  const int fd = *opened;
   struct stat file {};
   struct stat out {};
-  if (fd < 0 || fstat(fd, &file) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+  if (fstat(fd, &file) != 0) {
     std::cerr << "phase1: cannot open " << path << ": " << std::strerror(errno) << '\n';
     return std::nullopt;
   }
@@ -178,18 +183,22 @@ std::optional<int> open_report_file(const char* path) {
 
 } // namespace
 
-std::optional<ReportFile> open_report(const char* path, bool hand_over) {
-  if (path == nullptr && !hand_over) return ReportFile{nullptr, -1, WriteStatus{}};
-  const auto fd = path == nullptr ? std::optional(-1) : open_report_file(path);
+std::optional<ReportFile> open_report(const char* path, bool hand_over, bool base_status) {
+  const auto fd = path == nullptr ? std::optional(STDOUT_FILENO) : open_report_file(path);
   if (!fd) return std::nullopt;
-  void* const page = mmap(nullptr, sizeof(SharedStatus), PROT_READ | PROT_WRITE,
+  const bool meas_hands_over = path != nullptr || hand_over;
+  if (!meas_hands_over && !base_status) return ReportFile{path, *fd, DropStatus{}, WriteStatus{}};
+  // One page, in which each child that hands its status over has a word of its own.
+  void* const page = mmap(nullptr, 2 * sizeof(SharedStatus), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) {
-    std::cerr << "phase1: cannot share a page with the measured child: " << std::strerror(errno)
-              << '\n';
+    std::cerr << "phase1: cannot share a page with the children: " << std::strerror(errno) << '\n';
     return std::nullopt;
   }
-  return ReportFile{path, *fd, HandStatus{new (page) SharedStatus{}}};
+  auto* const words = static_cast<SharedStatus*>(page);
+  const auto hand = [](SharedStatus* word) { return HandStatus{new (word) SharedStatus{}}; };
+  return ReportFile{path, *fd, base_status ? StatusDuty{hand(words)} : StatusDuty{DropStatus{}},
+                    meas_hands_over ? StatusDuty{hand(words + 1)} : StatusDuty{WriteStatus{}}};
 }
 
 namespace {
@@ -231,8 +240,21 @@ int write_to_file(const ReportFile& file, std::string_view text) {
 
 } // namespace
 
+std::string to_json(std::string_view text) {
+  std::string json = "{";
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line = text.substr(at, end - at);
+    const std::size_t equals = line.find('=');
+    json.append(at == 0 ? "\"" : ",\"").append(line.substr(0, equals)).append("\":");
+    json.append(line.substr(equals + 1));
+    at = end + 1;
+  }
+  return json + "}\n";
+}
+
 int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
-                 bool extended) {
+                 bool extended, Format format) {
   // Without a hand-over the child writes its own block, and ends with 0 once it is whole.
   const bool hands_over = std::holds_alternative<HandStatus>(file.measured_duty);
   const auto word = status_for_parent(meas, hands_over);
@@ -245,9 +267,10 @@ int write_report(const ReportFile& file, const RunResult& base, const RunResult&
   // A reader that has gone, or phase1's own file-size limit, is a failure to write, not death.
   catch_write_signals();
   errno = 0;
-  const int written = file.path != nullptr                   ? write_to_file(file, out.view())
-                      : write_all(STDOUT_FILENO, out.view()) ? 0
-                                                             : cannot_write("the report");
+  const std::string text = format == Format::json ? to_json(out.view()) : std::move(out).str();
+  const int written = file.path != nullptr       ? write_to_file(file, text)
+                      : write_all(file.fd, text) ? 0
+                                                 : cannot_write("the report");
   if (written != 0) return written;
   for (const auto* run : {&base, &meas}) {
     if (run->tree && !run->tree->settled) {

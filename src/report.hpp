@@ -53,20 +53,29 @@ template <typename Write> int write_checked(std::string_view what, Write write) 
   return std::cout.flush() ? 0 : cannot_write(what);
 }
 
+// How the report is written: key=value lines, or one JSON object with the same keys.
+enum class Format { keyvalue, json };
+
 // Where the report goes: standard output, or, with --output, a file that the parent alone
-// writes; and what the measured child does with its command's status.
+// writes; and what each child does with its command's status.
 struct ReportFile {
   const char* path; // none: standard output
-  int fd;
+  int fd;           // STDOUT_FILENO for standard output
+  StatusDuty baseline_duty;
   StatusDuty measured_duty;
 };
 
 // Opens `path` for the report, or says why not on standard error; a null path is standard
 // output. With a path, or when `hand_over`, the measured child hands its command's status to
-// the parent in a page they share, and the parent writes the whole report.
-std::optional<ReportFile> open_report(const char* path, bool hand_over);
+// the parent in a page they share, and the parent writes the whole report; with
+// `base_status`, the baseline child hands its status over too.
+std::optional<ReportFile> open_report(const char* path, bool hand_over, bool base_status);
 
 // Writes the whole report where it goes, then checks that the measured child wrote or handed
 // over its status: 0, or EXIT_PHASE1_FAILED with the reason on standard error.
 int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
-                 bool extended);
+                 bool extended, Format format);
+
+// The key=value lines of `text` as one JSON object on one line: every value is a number as
+// it stands.
+std::string to_json(std::string_view text);

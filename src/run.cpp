@@ -10,11 +10,12 @@
 namespace {
 
 // The child, from its birth to _exit. It does nothing before system but what the run asks for:
-// its caps, its user, and its containment, last, as a change of user clears the parent-death
-// signal. It ends with _exit: every line it wrote is written already, and exit handlers would
-// only add to the run's figures.
+// its caps, its files, its user, and its containment, last, as a change of user clears the
+// parent-death signal. It ends with _exit: every line it wrote is written already, and exit
+// handlers would only add to the run's figures.
 [[noreturn]] void be_child(const Child& child, const Container& container) {
   apply_caps(child.caps);
+  put_in_place(child.files);
   if (child.user) become(*child.user);
   enter_in_child(container);
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point

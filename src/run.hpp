@@ -1,6 +1,7 @@
 #pragma once
 
 #include "containment.hpp"
+#include "files.hpp"
 #include "limits.hpp"
 #include "run_result.hpp"
 #include "user.hpp"
@@ -10,6 +11,7 @@ struct Child {
   Caps caps;
   const char* command;
   StatusDuty duty;
+  StdFiles files;
   std::optional<RunUser> user; // none: phase1's own
 };
 

@@ -78,9 +78,9 @@ std::string usage(const std::string& basetime = SECONDS, const std::string& time
 
 // The extended block; a peak resident set of at least a page.
 std::string extended(const std::string& wall = SECONDS, const std::string& maxrss = "[1-9][0-9]*",
-                     const std::string& timedout = "0") {
+                     const std::string& timedout = "0", const std::string& basestatus = "0") {
   return "basewall=" + SECONDS + "\nwall=" + wall + "\nbasemaxrss=[1-9][0-9]*\nmaxrss=" + maxrss +
-         "\ntimedout=" + timedout + "\n";
+         "\ntimedout=" + timedout + "\nbasestatus=" + basestatus + "\n";
 }
 
 const std::string OK = status("0 0 0 0 1 0 0 0");
@@ -470,6 +470,84 @@ TEST(EndToEnd, RunsTheCommandsAsAnotherUser) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(EndToEnd, GivesTheMeasuredRunItsFiles) {
+  const std::string in = REPORT + ".in";
+  std::ofstream(in) << "from the file\n";
+  const Case cases[] = {
+      {.name = "--stdin: the measured run reads the file, the baseline /dev/null",
+       .args = {"--stdin=" + in, "10", "-1", "-1", "cat", "cat"},
+       .out = "from the file\n" + OK + usage(),
+       .input = "phase1's own\n"},
+      {.name = "--stdout: the program's output in its file, the report on phase1's own",
+       .args = {"--stdout", REPORT, "10", "-1", "-1", "echo base", "echo meas"},
+       .out = "base\n" + OK + usage(),
+       .report = "meas\n"},
+      {.name = "--stdout and --stderr of one file share it, as 2>&1 would",
+       .args = {"--stdout=" + REPORT, "--stderr=" + REPORT, "10", "-1", "-1", "true",
+                "echo out; echo err >&2; echo out2"},
+       .out = OK + usage(),
+       .report = "out\nerr\nout2\n"},
+      {.name = "--stdout: the file-size cap binds it, with no redirection",
+       .args = {"--stdout=" + REPORT, "10", "-1", "10", "true", "echo 0123456789abcdef"},
+       .out = status("25 1 25 0 0 0 0 0") + usage(),
+       .report = "0123456789"},
+      {.name = "--stdin that cannot be opened: nothing runs",
+       .args = {"--stdin=/nonexistent/in", "10", "-1", "-1", "echo ran", "echo ran"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: cannot open /nonexistent/in: No such file or directory\n"},
+      {.name = "--stdout that is the report's file: refused",
+       .args = {"--output=" + REPORT, "--stdout=" + REPORT, "10", "-1", "-1", "echo ran",
+                "echo ran"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: " + REPORT + " is the report's file\n"},
+      {.name = "basestatus=: a baseline killed at its one-second cap",
+       .args = {"--extended", "10", "-1", "-1", LOOP, "true"},
+       .out = OK + usage(ONE_SECOND) + extended(SECONDS, "[1-9][0-9]*", "0", "9")},
+      {.name = "basestatus=: a baseline that is not found",
+       .args = {"--extended", "10", "-1", "-1", "phase1-no-such-command", "true"},
+       .out = OK + usage() + extended(SECONDS, "[1-9][0-9]*", "0", "32512"),
+       .err = "sh: 1: phase1-no-such-command: not found\n"},
+      {.name = "--format=json without a whole status block: no status keys",
+       .args = {"--format=json", "10", "-1", "-1", "true", "kill -9 $PPID"},
+       .out = "\\{\"basetime\":[^,]+,\"time\":[^{}]+,\"ppid\":[0-9]+\\}\n",
+       .exit_code = 125,
+       .err = "phase1: no whole status block: the measured child was killed by signal 9\n"},
+  };
+  for (const auto& c : cases) check(c);
+  unlink(in.c_str());
+}
+
+// JSON as a JSON parser reads it: the keys and values of the key=value report, in its order.
+TEST(EndToEnd, WritesTheReportAsJson) {
+  const std::vector<std::string> run{"--extended", "10", "-1", "-1", "true", "exit 3"};
+  auto json = run;
+  json.insert(json.begin(), "--format=json");
+  const Launch lines = launch(run);
+  const Launch object = launch(json);
+  ASSERT_EQ(object.exit_code, 0);
+  std::ofstream(REPORT) << lines.out << '\n' << object.out;
+  // Times and counts differ from run to run; their keys, their kinds and the rest may not.
+  const std::string compare = R"(
+import json, sys
+text, line = open(sys.argv[1]).read().split("\n\n")
+pairs = [l.split("=", 1) for l in text.splitlines()]
+got = json.loads(line)
+assert line.endswith("}\n") and line.count("\n") == 1, "one line"
+assert list(got) == [k for k, _ in pairs], (list(got), pairs)
+for key, value in pairs:
+    kind = float if any(c in value for c in ".e") else int
+    assert type(got[key]) is kind or key in ("basetime", "time", "basewall", "wall"), key
+    if key not in ("basetime", "time", "basemem", "mem", "ru_majflt", "pid", "basewall", "wall",
+                   "basemaxrss", "maxrss"):
+        assert got[key] == kind(value), (key, got[key], value)
+)";
+  // NOLINTNEXTLINE(cert-env33-c): a JSON parser of its own is the point
+  EXPECT_EQ(std::system(("python3 -c '" + compare + "' " + REPORT).c_str()), 0) << object.out;
+  unlink(REPORT.c_str());
+}
+
 TEST(EndToEnd, RefusesBadArguments) {
   const Case cases[] = {
       {"no arguments", {}, "", 125, "usage: phase1 [^\n]+\n"},
@@ -505,6 +583,8 @@ TEST(EndToEnd, RefusesBadArguments) {
       {{"--output=/nonexistent/r"},
        "phase1: cannot open /nonexistent/r: No such file or directory\n"},
       {{"--extended=1"}, "phase1: option --extended takes no value\n"},
+      {{"--format=xml"}, "phase1: option --format \"xml\": neither keyvalue nor json\n"},
+      {{"--stdout="}, "phase1: option --stdout \"\": not a file name\n"},
       {{"--memory-limit=1.5G"},
        "phase1: option --memory-limit \"1.5G\": not a positive number "
        "of bytes, with K, M, G or T, or -1\n"},
@@ -586,9 +666,10 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
   chmod(dir, 0755);
   binary = copy.c_str();
   const Case cases[] = {
-      {"fork fails: reported as system would, both records zero",
-       {"10", "-1", "-1", "echo base", "echo meas"},
-       status("-1 0 127 255 0 128 255 0") + usage("0", "0", "0"),
+      {"fork fails: reported as system would, both records zero, basestatus=-1",
+       {"--extended", "10", "-1", "-1", "echo base", "echo meas"},
+       status("-1 0 127 255 0 128 255 0") + usage("0", "0", "0") +
+           "basewall=0\nwall=0\nbasemaxrss=0\nmaxrss=0\ntimedout=0\nbasestatus=-1\n",
        0,
        "",
        "",
