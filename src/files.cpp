@@ -24,12 +24,17 @@ bool is_regular(int fd) {
   return fstat(fd, &file) == 0 && S_ISREG(file.st_mode);
 }
 
-// An output file, emptied only once it is known not to be the report's.
 std::optional<int> open_output(const char* path, int report_fd) {
+  return open_emptied(path, report_fd, {"", " is the report's file"});
+}
+
+} // namespace
+
+std::optional<int> open_emptied(const char* path, int other, const Refusal& refusal) {
   const auto fd = open_unblocked(path, O_WRONLY | O_CREAT);
   if (!fd) return std::nullopt;
-  if (is_regular(*fd) && same_file(*fd, report_fd)) {
-    std::cerr << "phase1: " << path << " is the report's file\n";
+  if (is_regular(*fd) && same_file(*fd, other)) {
+    std::cerr << "phase1: " << refusal.before << path << refusal.after << '\n';
     return std::nullopt;
   }
   if (is_regular(*fd) && ftruncate(*fd, 0) != 0) {
@@ -38,8 +43,6 @@ std::optional<int> open_output(const char* path, int report_fd) {
   }
   return fd;
 }
-
-} // namespace
 
 std::optional<int> open_unblocked(const char* path, int flags) {
   const int opened = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, FILE_MODE);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <string_view>
 
 // The files that --stdin, --stdout and --stderr name; none: the run keeps phase1's own.
 struct FileNames {
@@ -24,6 +25,16 @@ struct RunFiles {
 // Opens `path` with `flags` without waiting for the other end of a FIFO, as a descriptor 3 or
 // above that no command inherits. Says why not on standard error, naming the file.
 std::optional<int> open_unblocked(const char* path, int flags);
+
+// What is said of a file that is another one it may not be: before and after its name.
+struct Refusal {
+  std::string_view before;
+  std::string_view after;
+};
+
+// Opens `path` for writing as open_unblocked does, created if missing, and empties it, but
+// refuses a regular file that is `other`, saying `refusal`.
+std::optional<int> open_emptied(const char* path, int other, const Refusal& refusal);
 
 // Opens the files that `names` gives, before anything runs: input read-only, output and
 // error created or truncated, one file shared where both name it. A file that is the report's,

@@ -156,29 +156,11 @@ int cannot_write(std::string_view what) {
 
 namespace {
 
-// Opens the report's file: not blocking on a FIFO without a reader, not over the file that
-// standard output already is, and emptied only then. Says why not on standard error.
+// The report's file: not blocking on a FIFO without a reader, not over the file that standard
+// output already is, and emptied only then. Close-on-exec: no command may write into it.
 std::optional<int> open_report_file(const char* path) {
-  // Close-on-exec: no command may inherit the report, or write into it.
-  const auto opened = open_unblocked(path, O_WRONLY | O_CREAT);
-  if (!opened) return std::nullopt;
-  const int fd = *opened;
-  struct stat file {};
-  struct stat out {};
-  if (fstat(fd, &file) != 0) {
-    std::cerr << "phase1: cannot open " << path << ": " << std::strerror(errno) << '\n';
-    return std::nullopt;
-  }
-  if (S_ISREG(file.st_mode) && fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev &&
-      out.st_ino == file.st_ino) {
-    std::cerr << "phase1: --output " << path << " is standard output, where the commands write\n";
-    return std::nullopt;
-  }
-  if (S_ISREG(file.st_mode) && ftruncate(fd, 0) != 0) {
-    std::cerr << "phase1: cannot empty " << path << ": " << std::strerror(errno) << '\n';
-    return std::nullopt;
-  }
-  return fd;
+  return open_emptied(path, STDOUT_FILENO,
+                      {"--output ", " is standard output, where the commands write"});
 }
 
 } // namespace
