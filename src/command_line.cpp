@@ -1,6 +1,7 @@
 #include "command_line.hpp"
 
 #include "report.hpp"
+#include "say.hpp"
 
 #include <algorithm>
 #include <array>
@@ -197,11 +198,6 @@ const char* refusal(std::errc error, const Refusals& refusals) {
   return error == std::errc::result_out_of_range ? refusals.too_large : refusals.invalid;
 }
 
-int refuse(const auto&... words) {
-  ((std::cerr << words), ...) << '\n';
-  return EXIT_PHASE1_FAILED;
-}
-
 // Options end at the first argument that is not one; --help and --version are not options.
 bool is_option(std::string_view arg) {
   return arg.starts_with("--") &&
@@ -209,6 +205,11 @@ bool is_option(std::string_view arg) {
 }
 
 } // namespace
+
+bool parent_writes_status(const Invocation& run) {
+  const bool limited = run.bounds.wall || run.bounds.cpu || run.cgroups.memory_bytes >= 0;
+  return limited || run.output != nullptr || run.files.out != nullptr || run.format == Format::json;
+}
 
 std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
   for (const Answer& answer : ANSWERS) {
@@ -229,33 +230,34 @@ std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
     const std::string_view name = arg.substr(0, equals);
     const auto* const option = std::find_if(OPTIONS.begin(), OPTIONS.end(),
                                             [&](const Option& o) { return o.name == name; });
-    if (option == OPTIONS.end()) return refuse("phase1: unknown option ", name);
+    if (option == OPTIONS.end()) return fail("unknown option ", name);
     std::string_view value;
     if (!option->takes_value) {
-      if (equals != std::string_view::npos)
-        return refuse("phase1: option ", name, " takes no value");
+      if (equals != std::string_view::npos) return fail("option ", name, " takes no value");
     } else if (equals != std::string_view::npos) {
       value = arg.substr(equals + 1);
     } else if (next + 1 < args.size()) {
       value = args[++next];
     } else {
-      return refuse("phase1: option ", name, " needs a value");
+      return fail("option ", name, " needs a value");
     }
     const std::errc error = option->set(value, run);
     if (error != std::errc{}) {
-      return refuse("phase1: option ", name, " \"", value,
-                    "\": ", refusal(error, option->refusals));
+      return fail("option ", name, " \"", value, "\": ", refusal(error, option->refusals));
     }
   }
 
   const auto positional = args.subspan(next);
-  if (positional.size() < ARGUMENTS) return refuse(USAGE.substr(0, USAGE.size() - 1));
+  if (positional.size() < ARGUMENTS) {
+    std::cerr << USAGE;
+    return EXIT_PHASE1_FAILED;
+  }
   for (std::size_t i = 0; i < CAP_ARGUMENTS.size(); ++i) {
     const auto& [name, field] = CAP_ARGUMENTS[i];
     const std::errc error = parse_limit(positional[i], run.limits.*field);
     if (error != std::errc{}) {
-      return refuse("phase1: argument ", i + 1, " (", name, ") \"", positional[i],
-                    "\": ", refusal(error, DECIMAL));
+      return fail("argument ", i + 1, " (", name, ") \"", positional[i],
+                  "\": ", refusal(error, DECIMAL));
     }
   }
   run.baseline = positional[3];

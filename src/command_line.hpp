@@ -24,6 +24,11 @@ struct Invocation {
   const char* measured;
 };
 
+// Whether the parent writes the measured run's status block: whenever a limit can end the
+// measured run, so that it is written once, and whenever the child's standard output is not
+// where the report goes.
+bool parent_writes_status(const Invocation& run);
+
 // Reads phase1's arguments, its own name left out. --help, --version and every mistake are
 // answered here, on standard output or standard error; then the status to exit with comes
 // back instead of an Invocation.

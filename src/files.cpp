@@ -1,5 +1,8 @@
 #include "files.hpp"
 
+#include "fd.hpp"
+#include "say.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -34,26 +37,19 @@ std::optional<int> open_emptied(const char* path, int other, const Refusal& refu
   const auto fd = open_unblocked(path, O_WRONLY | O_CREAT);
   if (!fd) return std::nullopt;
   if (is_regular(*fd) && same_file(*fd, other)) {
-    std::cerr << "phase1: " << refusal.before << path << refusal.after << '\n';
-    return std::nullopt;
+    return say(refusal.before, path, refusal.after);
   }
   if (is_regular(*fd) && ftruncate(*fd, 0) != 0) {
-    std::cerr << "phase1: cannot empty " << path << ": " << std::strerror(errno) << '\n';
-    return std::nullopt;
+    return say("cannot empty ", path, ": ", last_error());
   }
   return fd;
 }
 
 std::optional<int> open_unblocked(const char* path, int flags) {
-  const int opened = open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, FILE_MODE);
-  const int fd = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, FIRST_FREE);
-  const int error = errno;
-  if (opened >= 0) (void)close(opened);
-  if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0) {
-    std::cerr << "phase1: cannot open " << path << ": " << std::strerror(fd < 0 ? error : errno)
-              << '\n';
-    return std::nullopt;
-  }
+  const Fd opened(open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, FILE_MODE));
+  if (!opened) return say("cannot open ", path, ": ", last_error());
+  const int fd = fcntl(opened.get(), F_DUPFD_CLOEXEC, FIRST_FREE);
+  if (fd < 0 || fcntl(fd, F_SETFL, 0) != 0) return say("cannot open ", path, ": ", last_error());
   return fd;
 }
 

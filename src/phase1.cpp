@@ -4,9 +4,12 @@
 #include "command_line.hpp"
 #include "containment.hpp"
 #include "files.hpp"
+#include "handover.hpp"
 #include "limits.hpp"
 #include "report.hpp"
 #include "run.hpp"
+#include "say.hpp"
+#include "signals.hpp"
 #include "user.hpp"
 
 #include <csignal>
@@ -18,18 +21,16 @@ int main(int argc, char* argv[]) {
   const auto* const run = std::get_if<Invocation>(&command_line);
   if (run == nullptr) return *std::get_if<int>(&command_line);
   // Whatever can fail is done before anything runs, so that a refusal runs nothing: the
-  // report's file, the run's files, the user, and the runs' containers. The parent writes the
-  // status block whenever a limit can end the measured run, so that it is written once, and
-  // whenever the child's standard output is not the report's.
-  const bool limited = run->bounds.wall || run->bounds.cpu || run->cgroups.memory_bytes >= 0;
-  const bool hand_over = limited || run->files.out != nullptr || run->format == Format::json;
-  const auto report = open_report(run->output, hand_over, run->extended);
+  // report's file, the run's files, the user, and the runs' containers.
+  auto report = open_report(run->output);
   if (!report) return EXIT_PHASE1_FAILED;
-  const auto files = open_files(run->files, report->fd);
+  const auto files = open_files(run->files, report->file.get());
   if (!files) return EXIT_PHASE1_FAILED;
   const auto user = run->user != nullptr ? look_up_user(run->user) : std::nullopt;
   if (run->user != nullptr && !user) return EXIT_PHASE1_FAILED;
-  const auto containers =
+  const auto duties = assign_status_duties({parent_writes_status(*run), run->extended});
+  if (!duties) return EXIT_PHASE1_FAILED;
+  auto containers =
       make_containers(run->bounds.wall.has_value(), run->cgroups, run->limits.processes);
   if (!containers) return EXIT_PHASE1_FAILED;
 
@@ -38,10 +39,10 @@ int main(int argc, char* argv[]) {
   prepare_signals(run->bounds.wall || run->cgroups.wanted);
 
   const RunResult base = run_child(
-      {baseline_caps(run->limits), run->baseline, report->baseline_duty, files->baseline, user},
+      {baseline_caps(run->limits), run->baseline, duties->baseline, files->baseline, user},
       containers->baseline, {run->bounds.wall, std::nullopt});
   const RunResult meas = run_child(
-      {measured_caps(run->limits), run->measured, report->measured_duty, files->measured, user},
+      {measured_caps(run->limits), run->measured, duties->measured, files->measured, user},
       containers->measured, run->bounds);
-  return write_report(*report, base, meas, run->extended, run->format);
+  return write_report(*report, base, meas, duties->measured, {run->extended, run->format});
 }

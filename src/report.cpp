@@ -1,7 +1,8 @@
 #include "report.hpp"
 
-#include "containment.hpp"
 #include "files.hpp"
+#include "say.hpp"
+#include "signals.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -148,10 +149,9 @@ void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResul
 }
 
 int cannot_write(std::string_view what) {
-  const int error = errno;
-  std::cerr << "phase1: cannot write " << what << (error != 0 ? ": " : "")
-            << (error != 0 ? std::strerror(error) : "") << '\n';
-  return EXIT_PHASE1_FAILED;
+  const Errno error = last_error();
+  if (error.value == 0) return fail("cannot write ", what);
+  return fail("cannot write ", what, ": ", error);
 }
 
 namespace {
@@ -165,57 +165,34 @@ std::optional<int> open_report_file(const char* path) {
 
 } // namespace
 
-std::optional<ReportFile> open_report(const char* path, bool hand_over, bool base_status) {
-  const auto fd = path == nullptr ? std::optional(STDOUT_FILENO) : open_report_file(path);
+std::optional<ReportFile> open_report(const char* path) {
+  if (path == nullptr) return ReportFile{path, Fd()};
+  auto fd = open_report_file(path);
   if (!fd) return std::nullopt;
-  const bool meas_hands_over = path != nullptr || hand_over;
-  if (!meas_hands_over && !base_status) return ReportFile{path, *fd, DropStatus{}, WriteStatus{}};
-  // One page, in which each child that hands its status over has a word of its own.
-  void* const page = mmap(nullptr, 2 * sizeof(SharedStatus), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) {
-    std::cerr << "phase1: cannot share a page with the children: " << std::strerror(errno) << '\n';
-    return std::nullopt;
-  }
-  auto* const words = static_cast<SharedStatus*>(page);
-  const auto hand = [](SharedStatus* word) { return HandStatus{new (word) SharedStatus{}}; };
-  return ReportFile{path, *fd, base_status ? StatusDuty{hand(words)} : StatusDuty{DropStatus{}},
-                    meas_hands_over ? StatusDuty{hand(words + 1)} : StatusDuty{WriteStatus{}}};
+  return ReportFile{path, Fd(*fd)};
 }
 
 namespace {
 
-// The status block that the parent writes, if any: for a measured run that never started
-// (-1, as system() says of it), whose child handed its command's status over, or whose child a
-// limit ended (its own SIGKILL).
-std::optional<int> status_for_parent(const RunResult& meas, bool hands_over) {
-  if (!meas.status) return -1;
-  if (!hands_over) return std::nullopt;
-  if (meas.handed_over) return meas.handed_over;
-  const bool oom_killed = meas.tree && meas.tree->oom_kills > 0 && WIFSIGNALED(*meas.status);
-  if (meas.ending != Ending::itself || oom_killed) return meas.status;
-  return std::nullopt;
-}
-
 // The report goes into its file from the start, and the file is cut to it: a command may have
 // written there. phase1 succeeds only if the name still leads to that file.
-int write_to_file(const ReportFile& file, std::string_view text) {
-  const std::string what = std::string("the report to ") + file.path;
+int write_to_file(ReportFile& report, std::string_view text) {
+  const std::string what = std::string("the report to ") + report.path;
+  const int fd = report.file.get();
   struct stat opened {};
-  if (fstat(file.fd, &opened) != 0) return cannot_write(what);
+  if (fstat(fd, &opened) != 0) return cannot_write(what);
   const bool regular = S_ISREG(opened.st_mode);
   errno = 0;
-  if (!write_all(file.fd, text, regular ? std::optional<off_t>(0) : std::nullopt) ||
-      (regular && ftruncate(file.fd, static_cast<off_t>(text.size())) != 0) ||
-      close(file.fd) != 0) {
+  if (!write_all(fd, text, regular ? std::optional<off_t>(0) : std::nullopt) ||
+      (regular && ftruncate(fd, static_cast<off_t>(text.size())) != 0) ||
+      close(report.file.release()) != 0) {
     return cannot_write(what);
   }
   struct stat named {};
-  if (stat(file.path, &named) != 0 || named.st_dev != opened.st_dev ||
+  if (stat(report.path, &named) != 0 || named.st_dev != opened.st_dev ||
       named.st_ino != opened.st_ino) {
-    std::cerr << "phase1: " << file.path
-              << " is no longer the report's file: it was removed or replaced during the run\n";
-    return EXIT_PHASE1_FAILED;
+    return fail(report.path,
+                " is no longer the report's file: it was removed or replaced during the run");
   }
   return 0;
 }
@@ -235,35 +212,32 @@ std::string to_json(std::string_view text) {
   return json + "}\n";
 }
 
-int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
-                 bool extended, Format format) {
-  // Without a hand-over the child writes its own block, and ends with 0 once it is whole.
-  const bool hands_over = std::holds_alternative<HandStatus>(file.measured_duty);
-  const auto word = status_for_parent(meas, hands_over);
+int write_report(ReportFile& report, const RunResult& base, const RunResult& meas,
+                 const StatusDuty& measured_duty, ReportShape shape) {
+  const auto word = status_for_parent(meas, measured_duty);
   // The report is formatted whole, then written in one piece.
   std::ostringstream out;
   if (word) write_status_block(out, *word);
   write_usage_block(out, base.usage, meas.usage);
-  if (extended) write_extended_block(out, base, meas);
+  if (shape.extended) write_extended_block(out, base, meas);
   if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
   // A reader that has gone, or phase1's own file-size limit, is a failure to write, not death.
   catch_write_signals();
   errno = 0;
-  const std::string text = format == Format::json ? to_json(out.view()) : std::move(out).str();
-  const int written = file.path != nullptr       ? write_to_file(file, text)
-                      : write_all(file.fd, text) ? 0
-                                                 : cannot_write("the report");
+  const std::string text =
+      shape.format == Format::json ? to_json(out.view()) : std::move(out).str();
+  const int written = report.path != nullptr           ? write_to_file(report, text)
+                      : write_all(STDOUT_FILENO, text) ? 0
+                                                       : cannot_write("the report");
   if (written != 0) return written;
   for (const auto* run : {&base, &meas}) {
     if (run->tree && !run->tree->settled) {
-      std::cerr << "phase1: a run's cgroup still held processes after it was killed\n";
-      return EXIT_PHASE1_FAILED;
+      return fail("a run's cgroup still held processes after it was killed");
     }
   }
-  if (word || !meas.status || *meas.status == 0) return 0;
+  if (word || !meas.status || child_wrote_status(meas)) return 0;
   const int s = *meas.status;
-  std::cerr << "phase1: no whole status block: the measured child "
-            << (WIFSIGNALED(s) ? "was killed by signal " : "exited with status ")
-            << (WIFSIGNALED(s) ? WTERMSIG(s) : WEXITSTATUS(s)) << '\n';
-  return EXIT_PHASE1_FAILED;
+  return fail("no whole status block: the measured child ",
+              WIFSIGNALED(s) ? "was killed by signal " : "exited with status ",
+              WIFSIGNALED(s) ? WTERMSIG(s) : WEXITSTATUS(s));
 }

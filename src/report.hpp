@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fd.hpp"
+#include "handover.hpp"
 #include "run_result.hpp"
 
 #include <array>
@@ -41,8 +43,8 @@ void write_extended_block(std::ostream& out, const RunResult& base, const RunRes
 // ended the measured run.
 void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas);
 
-// Says on standard error that `what` could not be written, with the reason errno holds, and
-// returns EXIT_PHASE1_FAILED.
+// Says on standard error that `what` could not be written, with the reason errno holds if it
+// holds one, and returns EXIT_PHASE1_FAILED.
 int cannot_write(std::string_view what);
 
 // Success is claimed only once the text is on standard output: calls `write` with it, then
@@ -57,24 +59,27 @@ template <typename Write> int write_checked(std::string_view what, Write write) 
 enum class Format { keyvalue, json };
 
 // Where the report goes: standard output, or, with --output, a file that the parent alone
-// writes; and what each child does with its command's status.
+// writes.
 struct ReportFile {
   const char* path; // none: standard output
-  int fd;           // STDOUT_FILENO for standard output
-  StatusDuty baseline_duty;
-  StatusDuty measured_duty;
+  Fd file;          // the file; none for standard output
 };
 
 // Opens `path` for the report, or says why not on standard error; a null path is standard
-// output. With a path, or when `hand_over`, the measured child hands its command's status to
-// the parent in a page they share, and the parent writes the whole report; with
-// `base_status`, the baseline child hands its status over too.
-std::optional<ReportFile> open_report(const char* path, bool hand_over, bool base_status);
+// output.
+std::optional<ReportFile> open_report(const char* path);
 
-// Writes the whole report where it goes, then checks that the measured child wrote or handed
-// over its status: 0, or EXIT_PHASE1_FAILED with the reason on standard error.
-int write_report(const ReportFile& file, const RunResult& base, const RunResult& meas,
-                 bool extended, Format format);
+// What the report shows.
+struct ReportShape {
+  bool extended;
+  Format format;
+};
+
+// Writes the whole report where it goes, with the status block that `measured_duty` leaves to
+// the parent, then checks that the measured child wrote or handed over its status: 0, or
+// EXIT_PHASE1_FAILED with the reason on standard error.
+int write_report(ReportFile& report, const RunResult& base, const RunResult& meas,
+                 const StatusDuty& measured_duty, ReportShape shape);
 
 // The key=value lines of `text` as one JSON object on one line: every value is a number as
 // it stands.

@@ -1,7 +1,5 @@
 #include "run.hpp"
 
-#include "report.hpp"
-
 #include <cerrno>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -19,32 +17,12 @@ namespace {
   if (child.user) become(*child.user);
   enter_in_child(container);
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point
-  // The child ends with 0 only once its command's status is handed over or written whole.
-  struct {
-    int status;
-    [[noreturn]] void operator()(DropStatus /*drop*/) const { _exit(0); }
-    [[noreturn]] void operator()(WriteStatus /*write*/) const {
-      _exit(write_own_status_block(status) ? 0 : EXIT_FAILURE);
-    }
-    [[noreturn]] void operator()(HandStatus hand) const {
-      hand.page->word.store(status);
-      hand.page->handed.store(true);
-      _exit(0);
-    }
-  } const finish{status};
-  std::visit(finish, child.duty);
-  _exit(EXIT_FAILURE);
-}
-
-std::optional<int> handed_over(const StatusDuty& duty) {
-  const auto* const hand = std::get_if<HandStatus>(&duty);
-  if (hand == nullptr || !hand->page->handed.load()) return std::nullopt;
-  return hand->page->word.load();
+  finish_child(child.duty, status);
 }
 
 } // namespace
 
-RunResult run_child(const Child& child, const Container& container, const Bounds& bounds) {
+RunResult run_child(const Child& child, Container& container, const Bounds& bounds) {
   const auto start = std::chrono::steady_clock::now();
   const Birth birth = spawn(container);
   if (birth.pid == 0) be_child(child, container);
@@ -59,7 +37,6 @@ RunResult run_child(const Child& child, const Container& container, const Bounds
   while (wait4(birth.pid, &status, 0, &usage) == -1 && errno == EINTR) {
   }
   const auto wall = std::chrono::steady_clock::now() - start;
-  if (birth.pidfd >= 0) (void)close(birth.pidfd);
   const auto word = handed_over(child.duty);
   // A child that ended by itself as a limit was reached handed over or wrote its status itself.
   if (word || !WIFSIGNALED(status)) ending = Ending::itself;

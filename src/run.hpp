@@ -2,6 +2,7 @@
 
 #include "containment.hpp"
 #include "files.hpp"
+#include "handover.hpp"
 #include "limits.hpp"
 #include "run_result.hpp"
 #include "user.hpp"
@@ -17,4 +18,4 @@ struct Child {
 
 // Makes `child` in `container` and collects it, ending its run at `bounds`. A contained run
 // is ended whole when its child ends, and ends itself if phase1 dies first.
-RunResult run_child(const Child& child, const Container& container, const Bounds& bounds);
+RunResult run_child(const Child& child, Container& container, const Bounds& bounds);

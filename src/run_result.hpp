@@ -1,29 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <sys/resource.h>
-#include <variant>
-
-// phase1's exit status for its own failure, as distinct from anything the commands did.
-inline constexpr int EXIT_PHASE1_FAILED = 125;
-
-// The page in which a child hands its command's wait status to the parent. The word is stored
-// first, then the flag, so a child killed in between has handed nothing over.
-struct SharedStatus {
-  std::atomic<int> word;
-  std::atomic<bool> handed;
-};
-
-// What a child does with the wait status that system returns.
-struct DropStatus {};  // nothing: the baseline
-struct WriteStatus {}; // writes the status block itself, to standard output
-struct HandStatus {    // hands it over, and the parent writes the block
-  SharedStatus* page;
-};
-using StatusDuty = std::variant<DropStatus, WriteStatus, HandStatus>;
 
 // What ended a run, when it did not end by itself.
 enum class Ending { itself, wall_limit, cpu_limit };

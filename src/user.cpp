@@ -1,5 +1,7 @@
 #include "user.hpp"
 
+#include "say.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -52,11 +54,6 @@ bool can_change_user() {
   return has(CAP_SETUID) != 0 && has(CAP_SETGID) != 0;
 }
 
-template <typename... Words> std::nullopt_t say(const Words&... words) {
-  ((std::cerr << words), ...) << '\n';
-  return std::nullopt;
-}
-
 } // namespace
 
 std::optional<RunUser> look_up_user(const char* name) {
@@ -65,7 +62,7 @@ std::optional<RunUser> look_up_user(const char* name) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
   const bool numeric = error == std::errc{} && end == text.data() + text.size();
   if (!can_change_user()) {
-    return say("phase1: --user needs root, or CAP_SETUID and CAP_SETGID");
+    return say("--user needs root, or CAP_SETUID and CAP_SETGID");
   }
   std::string user_name;
   RunUser user{number, number, {}};
@@ -75,10 +72,10 @@ std::optional<RunUser> look_up_user(const char* name) {
     user_name = entry.pw_name;
     return true;
   });
-  if (!users) return say("phase1: cannot read ", PASSWD, ": ", std::strerror(errno));
+  if (!users) return say("cannot read ", PASSWD, ": ", last_error());
   // A uid that has no entry runs as itself, with the same number as its group and no others.
   if (!*users) {
-    if (!numeric) return say("phase1: unknown user ", name, " (not in ", PASSWD, ")");
+    if (!numeric) return say("unknown user ", name, " (not in ", PASSWD, ")");
     return user;
   }
   user.groups.push_back(user.gid);
@@ -88,7 +85,7 @@ std::optional<RunUser> look_up_user(const char* name) {
     }
     return false;
   });
-  if (!groups) return say("phase1: cannot read ", GROUP, ": ", std::strerror(errno));
+  if (!groups) return say("cannot read ", GROUP, ": ", last_error());
   return user;
 }
 
