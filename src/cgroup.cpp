@@ -12,9 +12,10 @@
 #include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/utsname.h>
 
 namespace {
 
@@ -34,14 +35,16 @@ constexpr const char* MEMORY_EVENTS = "memory.events";
 constexpr const char* PIDS_MAX = "pids.max";
 } // namespace v2
 
-// The runs' cgroups and phase1's own leaf are named PREFIX + pid + RUN_SUFFIXES.
+// phase1's cgroups are named PREFIX, its pid and random hex digits (the stem), and for the runs'
+// a suffix. The pid is for people; the digits keep the phase1s of two PID namespaces apart.
 constexpr std::string_view PREFIX = "phase1-";
-constexpr std::array<std::string_view, 3> RUN_SUFFIXES{"", "-baseline", "-measured"};
+constexpr std::array<std::string_view, 2> RUN_SUFFIXES{"-baseline", "-measured"};
+constexpr std::size_t RANDOM_BYTES = 8;
 constexpr mode_t CGROUP_MODE = 0755;
 // Read in pieces of this size: cgroup files are small.
 constexpr std::size_t READ_PIECE = 512;
-// clone3 into a cgroup came in 5.7, cgroup.kill in 5.14.
-constexpr std::array<int, 2> OLDEST_KERNEL{5, 14};
+// How often a cgroup that another phase1's sweep took for stale is made again.
+constexpr int MAKE_TRIES = 3;
 // How long the kernel may take to end a killed run's last process.
 constexpr auto EMPTYING_TIME = std::chrono::seconds(10);
 
@@ -77,20 +80,6 @@ bool write_at(int dir, const char* name, std::string_view text) {
   return fd && write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
-bool kernel_is_recent() {
-  utsname name{};
-  if (uname(&name) != 0) return false;
-  std::array<int, 2> version{};
-  const char* p = name.release;
-  const char* const end = p + std::strlen(p);
-  for (int& part : version) {
-    const auto [next, error] = std::from_chars(p, end, part);
-    if (error != std::errc{}) return false;
-    p = next + (next != end && *next == '.' ? 1 : 0);
-  }
-  return version >= OLDEST_KERNEL;
-}
-
 // Where the cgroup2 file system is mounted, from /proc/self/mountinfo; its root must be the
 // hierarchy's, or phase1's own cgroup path would not lead into it.
 std::optional<std::string> cgroup2_mount() {
@@ -124,11 +113,6 @@ std::optional<std::string> own_cgroup(const std::string& mount) {
 bool is_cgroup2(const std::string& path) {
   struct statfs fs {};
   return statfs(path.c_str(), &fs) == 0 && fs.f_type == CGROUP2_SUPER_MAGIC;
-}
-
-// The name of phase1 `pid`'s own leaf, or with a suffix of one of its runs' cgroups.
-std::string leaf_name(pid_t pid, std::string_view suffix = RUN_SUFFIXES[0]) {
-  return std::string(PREFIX).append(std::to_string(pid)).append(suffix);
 }
 
 // phase1's own cgroup: one that phase1 is alone in, and leaves for a leaf of its own, or the
@@ -192,13 +176,85 @@ bool has_word(std::string_view text, std::string_view word) {
   return false;
 }
 
+std::optional<int> cpu_count(std::string_view list) {
+  while (!list.empty() && (list.back() == '\n' || list.back() == ' ')) list.remove_suffix(1);
+  int count = 0;
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t end = std::min(list.find(',', at), list.size());
+    const std::string_view range = list.substr(at, end - at);
+    const std::size_t dash = range.find('-');
+    int first = 0;
+    int last = 0;
+    const auto read = [](std::string_view text, int& value) {
+      const auto [p, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+      return error == std::errc{} && p == text.data() + text.size();
+    };
+    if (!read(range.substr(0, dash), first) ||
+        !read(dash == std::string_view::npos ? range : range.substr(dash + 1), last) ||
+        last < first) {
+      return std::nullopt;
+    }
+    count += last - first + 1;
+    at = end + 1;
+  }
+  return count > 0 ? std::optional(count) : std::nullopt;
+}
+
 } // namespace cgroup_text
+
+namespace {
+
+// A stem that no other phase1 has, whatever its PID namespace.
+std::string new_stem() {
+  std::array<unsigned char, RANDOM_BYTES> bytes{};
+  if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+    // Without the kernel's randomness, the clock: the lock still keeps a live phase1's own.
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::memcpy(bytes.data(), &now, std::min(sizeof now, bytes.size()));
+  }
+  std::string stem = std::string(PREFIX) + std::to_string(getpid()) + "-";
+  constexpr std::string_view HEX = "0123456789abcdef";
+  constexpr unsigned NIBBLE = 4;
+  constexpr unsigned LOW = 0xf;
+  for (const unsigned char byte : bytes) {
+    stem += HEX[byte >> NIBBLE];
+    stem += HEX[byte & LOW];
+  }
+  return stem;
+}
+
+// Makes the cgroup `name` in `parent` and opens it, locked: the lock, which the kernel drops
+// when every process that holds it has gone, tells other phase1s that it is not stale.
+std::optional<Fd> make_locked(const CgroupParent& parent, const std::string& name) {
+  const int at = parent.fd.get();
+  for (int tries = 0; tries < MAKE_TRIES; ++tries) {
+    if (mkdirat(at, name.c_str(), CGROUP_MODE) != 0 && errno != EEXIST) return std::nullopt;
+    Fd dir = open_at(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+    if (!dir) {
+      if (errno == ENOENT) continue;
+      return std::nullopt;
+    }
+    while (flock(dir.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) return std::nullopt;
+    }
+    // Another phase1's sweep may have taken it for stale between the mkdir and the lock.
+    struct stat locked {};
+    struct stat named {};
+    if (fstat(dir.get(), &locked) == 0 && fstatat(at, name.c_str(), &named, 0) == 0 &&
+        locked.st_ino == named.st_ino && locked.st_dev == named.st_dev) {
+      return dir;
+    }
+  }
+  errno = EAGAIN;
+  return std::nullopt;
+}
+
+} // namespace
 
 std::optional<CgroupParent> find_parent(const char* dir) {
   auto parent = dir != nullptr ? named_parent(dir) : own_parent();
-  if (parent && !kernel_is_recent()) {
-    return say("the runs' cgroups need Linux 5.14 or later (clone3 into a cgroup, and "
-               "cgroup.kill)");
+  if (parent && faccessat(parent->fd.get(), ".", W_OK, AT_EACCESS) != 0) {
+    return say("cannot make cgroups in ", parent->path, ": ", last_error());
   }
   return parent;
 }
@@ -217,72 +273,81 @@ std::optional<std::string> controllers_for(const CgroupParent& parent, bool pids
   return wanted;
 }
 
-bool settle_in(const CgroupParent& parent, const std::string& controllers) {
+std::optional<Settlement> settle_in(const CgroupParent& parent, const std::string& controllers) {
+  Settlement settlement{new_stem(), Fd(), ""};
   if (parent.leave) {
-    const std::string leaf = leaf_name(getpid());
-    const std::string path = parent.path + "/" + leaf;
-    if (mkdirat(parent.fd.get(), leaf.c_str(), CGROUP_MODE) != 0 && errno != EEXIST) {
-      return (say("cannot make the cgroup ", path, ": ", last_error()), false);
-    }
-    const Fd fd = open_at(parent.fd.get(), leaf.c_str(), O_RDONLY | O_DIRECTORY);
-    if (!fd || !write_at(fd.get(), v2::PROCS, std::to_string(getpid()))) {
-      return (say("cannot move phase1 into ", path, ": ", last_error()), false);
+    const std::string path = parent.path + "/" + settlement.stem;
+    auto leaf = make_locked(parent, settlement.stem);
+    if (!leaf) return say("cannot make the cgroup ", path, ": ", last_error());
+    settlement.leaf = std::move(*leaf);
+    if (!write_at(settlement.leaf.get(), v2::PROCS, std::to_string(getpid()))) {
+      const Errno error = last_error();
+      unsettle(parent, settlement);
+      return say("cannot move phase1 into ", path, ": ", error);
     }
   }
   if (controllers.empty() || write_at(parent.fd.get(), v2::SUBTREE_CONTROL, controllers)) {
-    return true;
+    settlement.enabled = controllers;
+    return settlement;
   }
   const Errno error = last_error();
-  return (say("cannot enable the memory and pids controllers in ", parent.path, ": ", error,
-              error.value == EBUSY ? " (it holds processes of its own)" : ""),
-          false);
+  unsettle(parent, settlement);
+  return say("cannot enable the memory and pids controllers in ", parent.path, ": ", error,
+             error.value == EBUSY ? " (it holds processes of its own)" : "");
+}
+
+void unsettle(const CgroupParent& parent, Settlement& settlement) {
+  std::string disable = settlement.enabled;
+  std::replace(disable.begin(), disable.end(), '+', '-');
+  if (!disable.empty()) (void)write_at(parent.fd.get(), v2::SUBTREE_CONTROL, disable);
+  settlement.enabled.clear();
+  if (settlement.leaf) {
+    (void)write_at(parent.fd.get(), v2::PROCS, std::to_string(getpid()));
+    settlement.leaf.reset();
+    (void)unlinkat(parent.fd.get(), settlement.stem.c_str(), AT_REMOVEDIR);
+  }
 }
 
 void remove_stale(const CgroupParent& parent) {
-  const int fd = dup(parent.fd.get());
+  const int fd = openat(parent.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* const dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr) {
     if (fd >= 0) (void)close(fd);
     return;
   }
   while (const dirent* entry = readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (!name.starts_with(PREFIX)) continue;
-    pid_t pid = 0;
-    const char* const end = name.data() + name.size();
-    const auto [rest, error] = std::from_chars(name.data() + PREFIX.size(), end, pid);
-    const std::string_view suffix(rest, end - rest);
-    if (error != std::errc{} ||
-        std::find(RUN_SUFFIXES.begin(), RUN_SUFFIXES.end(), suffix) == RUN_SUFFIXES.end()) {
-      continue;
-    }
-    if (pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) {
+    if (!std::string_view(entry->d_name).starts_with(PREFIX)) continue;
+    // A cgroup that a live phase1 has made is locked; one that is not, is stale, and goes if
+    // it is empty. The lock is held while it goes, so that its maker can tell.
+    const Fd cgroup = open_at(parent.fd.get(), entry->d_name, O_RDONLY | O_DIRECTORY);
+    if (cgroup && flock(cgroup.get(), LOCK_EX | LOCK_NB) == 0) {
       (void)unlinkat(parent.fd.get(), entry->d_name, AT_REMOVEDIR);
     }
   }
   (void)closedir(dir);
 }
 
-std::optional<RunCgroup> make_run_cgroup(const CgroupParent& parent, Role role,
-                                         std::int64_t memory_bytes,
-                                         std::optional<std::int64_t> processes) {
-  const std::string name = leaf_name(getpid(), RUN_SUFFIXES[role == Role::baseline ? 1 : 2]);
+std::optional<RunCgroup> make_run_cgroup(const CgroupParent& parent, const Settlement& settlement,
+                                         Role role, std::int64_t memory_bytes,
+                                         std::optional<std::int64_t> pids_max) {
+  const std::string name =
+      settlement.stem + std::string(RUN_SUFFIXES[role == Role::baseline ? 0 : 1]);
   const std::string path = parent.path + "/" + name;
-  const int at = parent.fd.get();
-  // One left by an earlier phase1 of the same pid is empty, or it would still run.
-  if (mkdirat(at, name.c_str(), CGROUP_MODE) != 0 &&
-      (errno != EEXIST || unlinkat(at, name.c_str(), AT_REMOVEDIR) != 0 ||
-       mkdirat(at, name.c_str(), CGROUP_MODE) != 0)) {
-    return say("cannot make the cgroup ", path, ": ", last_error());
-  }
+  auto dir = make_locked(parent, name);
+  if (!dir) return say("cannot make the cgroup ", path, ": ", last_error());
+  RunCgroup cgroup{path, std::move(*dir), {}, {}, {}, {}, {}};
   // Whatever fails below, the cgroup goes again, and says the error of the call that failed.
   const auto fail = [&](const char* what, Errno error) {
-    (void)unlinkat(at, name.c_str(), AT_REMOVEDIR);
+    unmake(std::move(cgroup));
     return say("cannot set up the cgroup ", path, " (", what, "): ", error);
   };
-  RunCgroup cgroup{path, open_at(at, name.c_str(), O_RDONLY | O_DIRECTORY), {}, {}, {}, {}, {}};
-  if (!cgroup.dir) return fail(".", last_error());
-  const int dir = cgroup.dir.get();
+  const int at = cgroup.dir.get();
+  if (faccessat(at, v2::KILL, F_OK, 0) != 0) {
+    const Errno error = last_error();
+    unmake(std::move(cgroup));
+    return say("the runs' cgroups need Linux 5.14 or later: ", path, " has no ", v2::KILL, " (",
+               error, ")");
+  }
   const struct {
     Fd RunCgroup::*member;
     const char* file;
@@ -292,25 +357,35 @@ std::optional<RunCgroup> make_run_cgroup(const CgroupParent& parent, Role role,
                {&RunCgroup::cpu_stat, v2::CPU_STAT, O_RDONLY},
                {&RunCgroup::memory_events, v2::MEMORY_EVENTS, O_RDONLY}};
   for (const auto& file : files) {
-    cgroup.*file.member = open_at(dir, file.file, file.flags);
+    cgroup.*file.member = open_at(at, file.file, file.flags);
     if (!(cgroup.*file.member)) return fail(file.file, last_error());
   }
-  cgroup.memory_peak = open_at(dir, v2::MEMORY_PEAK, O_RDONLY); // newer kernels only
-  const auto limit = [](std::int64_t value) {
-    return value < 0 ? std::string("max") : std::to_string(value);
-  };
+  cgroup.memory_peak = open_at(at, v2::MEMORY_PEAK, O_RDONLY); // newer kernels only
   if (memory_bytes >= 0) {
-    if (!write_at(dir, v2::MEMORY_MAX, limit(memory_bytes))) {
+    if (!write_at(at, v2::MEMORY_MAX, std::to_string(memory_bytes))) {
       return fail(v2::MEMORY_MAX, last_error());
     }
-    if (faccessat(dir, v2::SWAP_MAX, F_OK, 0) == 0 && !write_at(dir, v2::SWAP_MAX, "0")) {
+    if (faccessat(at, v2::SWAP_MAX, F_OK, 0) == 0 && !write_at(at, v2::SWAP_MAX, "0")) {
       return fail(v2::SWAP_MAX, last_error());
     }
   }
-  if (processes && !write_at(dir, v2::PIDS_MAX, limit(*processes))) {
+  const std::string pids = pids_max && *pids_max >= 0 ? std::to_string(*pids_max) : "max";
+  if (pids_max && !write_at(at, v2::PIDS_MAX, pids)) {
     return fail(v2::PIDS_MAX, last_error());
   }
   return cgroup;
+}
+
+void unmake(RunCgroup cgroup) {
+  const std::string path = std::move(cgroup.path);
+  cgroup = RunCgroup{};
+  (void)rmdir(path.c_str());
+}
+
+int usable_cpus(const RunCgroup& cgroup) {
+  const auto cpuset = read_at(cgroup.dir.get(), "cpuset.cpus.effective");
+  if (const auto count = cpuset ? cpu_count(*cpuset) : std::nullopt) return *count;
+  return static_cast<int>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L));
 }
 
 void kill_cgroup(int kill_fd) {

@@ -177,10 +177,13 @@ constexpr std::array<Option, 12> OPTIONS{{
        run.cgroups = {true, value.data(), run.cgroups.memory_bytes};
        return std::errc{};
      }},
-    {"--processes", true, DECIMAL,
+    {"--processes",
+     true,
+     {"not a number of processes from 1 up, or -1",
+      "more processes than the kernel can count: the largest is 4194303"},
      [](std::string_view value, Invocation& run) {
        std::int64_t cap = 0;
-       const std::errc error = parse_limit(value, cap);
+       const std::errc error = parse_processes(value, cap);
        if (error == std::errc{}) run.limits.processes = cap;
        return error;
      }},
@@ -209,6 +212,13 @@ bool is_option(std::string_view arg) {
 bool parent_writes_status(const Invocation& run) {
   const bool limited = run.bounds.wall || run.bounds.cpu || run.cgroups.memory_bytes >= 0;
   return limited || run.output != nullptr || run.files.out != nullptr || run.format == Format::json;
+}
+
+ContainerRequest containers_for(const Invocation& run) {
+  const Grouping grouping = run.user != nullptr ? Grouping::session
+                            : run.bounds.wall   ? Grouping::group
+                                                : Grouping::none;
+  return {grouping, run.cgroups, run.limits.processes};
 }
 
 std::variant<Invocation, int> read_command_line(std::span<char* const> args) {

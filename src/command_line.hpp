@@ -29,6 +29,10 @@ struct Invocation {
 // where the report goes.
 bool parent_writes_status(const Invocation& run);
 
+// The containers that the runs need: a process group under a wall limit, a session of their own
+// under --user, and the cgroups that the options ask for.
+ContainerRequest containers_for(const Invocation& run);
+
 // Reads phase1's arguments, its own name left out. --help, --version and every mistake are
 // answered here, on standard output or standard error; then the status to exit with comes
 // back instead of an Invocation.

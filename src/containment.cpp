@@ -1,16 +1,18 @@
 #include "containment.hpp"
 
+#include "say.hpp"
 #include "signals.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <linux/sched.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -20,10 +22,24 @@ constexpr auto CPU_READ_GAP = std::chrono::milliseconds(1);
 // Where the kernel gives no pidfd, how often the child is looked at.
 constexpr auto CHILD_LOOK_GAP = std::chrono::milliseconds(10);
 
-int usable_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  return sched_getaffinity(0, sizeof set, &set) == 0 ? std::max(CPU_COUNT(&set), 1) : 1;
+// phase1's controlling terminal, when phase1 is its foreground group; none otherwise.
+Fd foreground_terminal() {
+  Fd terminal(open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!terminal || tcgetpgrp(terminal.get()) != getpgrp()) return Fd();
+  return terminal;
+}
+
+// Makes `group` the foreground group of `terminal`. A background group that asks gets SIGTTOU,
+// which is held off meanwhile.
+void hand_terminal(int terminal, pid_t group) {
+  if (terminal < 0) return;
+  sigset_t ttou{};
+  sigset_t old{};
+  (void)sigemptyset(&ttou);
+  (void)sigaddset(&ttou, SIGTTOU);
+  (void)sigprocmask(SIG_BLOCK, &ttou, &old);
+  (void)tcsetpgrp(terminal, group);
+  (void)sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 // Waits up to `timeout` (forever if none) for the child to end; says whether it has.
@@ -44,30 +60,59 @@ bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> tim
 
 } // namespace
 
-std::optional<Containers> make_containers(bool group, const CgroupRequest& request,
-                                          std::optional<std::int64_t> processes) {
-  if (!request.wanted) return Containers{{group, std::nullopt}, {group, std::nullopt}};
-  // Everything is checked before anything is changed.
-  const auto parent = find_parent(request.dir);
-  const auto controllers = parent ? controllers_for(*parent, processes.has_value()) : std::nullopt;
-  if (!controllers || !settle_in(*parent, *controllers)) return std::nullopt;
-  remove_stale(*parent);
-  auto baseline = make_run_cgroup(*parent, Role::baseline, request.memory_bytes, std::nullopt);
-  if (!baseline) return std::nullopt;
-  auto measured = make_run_cgroup(*parent, Role::measured, request.memory_bytes, processes);
-  if (!measured) {
-    (void)rmdir(baseline->path.c_str());
+bool contained(const ContainerRequest& request) {
+  return request.grouping != Grouping::none || request.cgroups.wanted;
+}
+
+std::optional<Containers> make_containers(const ContainerRequest& request) {
+  std::optional<Containers> made(std::in_place);
+  if (request.grouping == Grouping::group) made->terminal = foreground_terminal();
+  const int terminal = made->terminal ? made->terminal.get() : -1;
+  made->baseline = {request.grouping, terminal, std::nullopt};
+  made->measured = {request.grouping, terminal, std::nullopt};
+  if (!request.cgroups.wanted) return made;
+  // Everything is checked before anything is changed, and a failure after a change undoes it.
+  made->parent = find_parent(request.cgroups.dir);
+  const auto controllers =
+      made->parent ? controllers_for(*made->parent, request.processes.has_value()) : std::nullopt;
+  if (!controllers) return std::nullopt;
+  made->settlement = settle_in(*made->parent, *controllers);
+  if (!made->settlement) return std::nullopt;
+  remove_stale(*made->parent);
+  const std::int64_t memory = request.cgroups.memory_bytes;
+  // pids.max counts phase1's child too; -1 is no limit.
+  std::optional<std::int64_t> pids_max;
+  if (request.processes) pids_max = *request.processes < 0 ? -1 : *request.processes + 1;
+  made->baseline.cgroup =
+      make_run_cgroup(*made->parent, *made->settlement, Role::baseline, memory, std::nullopt);
+  if (made->baseline.cgroup) {
+    made->measured.cgroup =
+        make_run_cgroup(*made->parent, *made->settlement, Role::measured, memory, pids_max);
+  }
+  if (!made->measured.cgroup) {
+    abandon(made);
     return std::nullopt;
   }
-  return Containers{{group, std::move(baseline)}, {group, std::move(measured)}};
+  return made;
+}
+
+int abandon(std::optional<Containers>& containers) {
+  if (!containers) return EXIT_PHASE1_FAILED;
+  for (Container* container : {&containers->baseline, &containers->measured}) {
+    if (container->cgroup) unmake(std::move(*container->cgroup));
+    container->cgroup.reset();
+  }
+  if (containers->settlement) unsettle(*containers->parent, *containers->settlement);
+  return EXIT_PHASE1_FAILED;
 }
 
 Birth spawn(const Container& container) {
   if (!container.cgroup) {
     const pid_t pid = fork();
+    const int error = pid < 0 ? errno : 0;
     // The pidfd lets the parent wait for the child with a timeout and no timer signal.
-    const bool waits = pid > 0 && container.group;
-    return {pid, Fd(waits ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1)};
+    const bool waits = pid > 0 && container.grouping != Grouping::none;
+    return {pid, Fd(waits ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1), error};
   }
   // The handler of a contained child ends its run through this.
   arm_cgroup(container.cgroup->kill.get());
@@ -81,12 +126,17 @@ Birth spawn(const Container& container) {
   // child calls nothing that reads it (raise, abort, pthread_*): its caps, system (which
   // spawns with clone and waits with waitpid), its status word or block, and _exit.
   const auto pid = static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
-  return {pid, Fd(pid > 0 ? pidfd : -1)};
+  const int error = pid < 0 ? errno : 0;
+  return {pid, Fd(pid > 0 ? pidfd : -1), error};
 }
 
 void enter_in_child(const Container& container) {
-  if (container.group) (void)setpgid(0, 0);
-  if (container.group || container.cgroup) {
+  if (container.grouping == Grouping::group) {
+    (void)setpgid(0, 0);
+    hand_terminal(container.terminal, getpid());
+  }
+  if (container.grouping == Grouping::session) (void)setsid();
+  if (container.grouping != Grouping::none || container.cgroup) {
     (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (!is_phase1(getppid())) _exit(EXIT_FAILURE); // phase1 died before the prctl
   }
@@ -96,12 +146,14 @@ Ending wait_bounded(const Birth& child, const Container& container, const Bounds
                     std::chrono::steady_clock::time_point start) {
   using Clock = std::chrono::steady_clock;
   // The child does the same: whichever comes first, the group exists before it is signalled.
-  if (container.group) {
+  // A session the child must make itself, as no leader of a group can.
+  if (container.grouping == Grouping::group) {
     (void)setpgid(child.pid, child.pid);
-    arm_group(child.pid);
+    hand_terminal(container.terminal, child.pid);
   }
+  if (container.grouping != Grouping::none) arm_group(child.pid);
   const bool cpu_bounded = bounds.cpu && container.cgroup;
-  const int cpus = cpu_bounded ? usable_cpus() : 1;
+  const int cpus = cpu_bounded ? usable_cpus(*container.cgroup) : 1;
   auto next_read = start;
   Ending ending = Ending::itself;
   for (;;) {
@@ -132,8 +184,13 @@ Ending wait_bounded(const Birth& child, const Container& container, const Bounds
     if (child_ended(child, timeout)) break;
   }
   if (container.cgroup) kill_cgroup(container.cgroup->kill.get());
-  if (container.group) (void)kill(-child.pid, SIGKILL);
+  if (container.grouping != Grouping::none) {
+    // The child first, so that it makes no group or session after the group is killed.
+    (void)kill(child.pid, SIGKILL);
+    (void)kill(-child.pid, SIGKILL);
+  }
   disarm();
+  hand_terminal(container.terminal, getpgrp());
   return ending;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cgroup.hpp"
+#include "fd.hpp"
 #include "run_result.hpp"
 
 #include <chrono>
@@ -21,34 +22,60 @@ struct CgroupRequest {
   std::int64_t memory_bytes = -1; // memory.max of both runs; -1: no limit
 };
 
+// How a run's processes are grouped, so that they can be signalled together.
+enum class Grouping {
+  none,    // in phase1's own group and session
+  group,   // a process group of their own, in phase1's session: a wall limit
+  session, // a session of their own, with no controlling terminal: another user's run
+};
+
+// What the runs' containers are to be.
+struct ContainerRequest {
+  Grouping grouping;
+  CgroupRequest cgroups;
+  std::optional<std::int64_t> processes; // the measured run's, phase1's child not counted
+};
+
 // How one run is held together, so that it can be ended whole.
 struct Container {
-  bool group;                      // the child leads a process group of its own
+  Grouping grouping;
+  int terminal;                    // the terminal whose foreground the run's group takes, or -1
   std::optional<RunCgroup> cgroup; // the child is born in this cgroup
 };
 
+// Both runs' containers, and what was changed to make them.
 struct Containers {
+  Fd terminal; // phase1's controlling terminal, when phase1 is its foreground group
+  std::optional<CgroupParent> parent;
+  std::optional<Settlement> settlement;
   Container baseline;
   Container measured;
 };
 
-// Makes the containers of both runs before anything runs: a process group each under a wall
-// limit, and when asked for, a cgroup each in the parent directory that `request` names or
-// that phase1's own cgroup gives, with the memory limit and the measured run's pids.max of
-// `processes`. Says why not on standard error.
-std::optional<Containers> make_containers(bool group, const CgroupRequest& request,
-                                          std::optional<std::int64_t> processes);
+// Whether the runs are contained at all, so that signals to phase1 must end them.
+bool contained(const ContainerRequest& request);
+
+// Makes the containers of both runs before anything runs: their grouping, and when asked for,
+// a cgroup each in the parent directory that the request names or that phase1's own cgroup
+// gives, with the memory limit and the measured run's pids.max. Everything that can be checked
+// is checked before anything is changed. Says why not on standard error, having undone what
+// it did.
+std::optional<Containers> make_containers(const ContainerRequest& request);
+
+// Undoes what make_containers did, for runs that will not run, and returns EXIT_PHASE1_FAILED.
+int abandon(std::optional<Containers>& containers);
 
 // A child as the parent knows it; pid 0 in the child itself, and -1 when none was made.
 struct Birth {
   pid_t pid;
-  Fd pidfd; // none where the kernel gives none
+  Fd pidfd;  // none where the kernel gives none
+  int error; // why no child was made
 };
 
 // Makes the child of a run, in its cgroup when it has one.
 Birth spawn(const Container& container);
 
-// In the child, first of all: leads its group, and ends its run if phase1 dies.
+// In the child, first of all: leads its group or session, and ends its run if phase1 dies.
 void enter_in_child(const Container& container);
 
 // Waits for the child to end by itself or for `bounds` to end it, then kills what is left of

@@ -1,8 +1,20 @@
 #pragma once
 
+#include "fd.hpp"
+#include "user.hpp"
+
 #include <array>
 #include <optional>
-#include <string_view>
+#include <string>
+
+// What phase1 does first of all with its descriptors: 0, 1 and 2 that its caller closed are
+// opened on /dev/null, so that nothing phase1 opens lands there and passes for a standard
+// stream, and every other descriptor it inherited is closed, so that no command gets it.
+// Says whether standard output was closed.
+struct StartingDescriptors {
+  bool stdout_closed;
+};
+StartingDescriptors settle_descriptors();
 
 // The files that --stdin, --stdout and --stderr name; none: the run keeps phase1's own.
 struct FileNames {
@@ -11,35 +23,53 @@ struct FileNames {
   const char* err;
 };
 
+// A file named on the command line, as found before anything is changed.
+struct Found {
+  const char* path;
+  Fd fd;            // the file, 3 or above and close-on-exec, when it exists already
+  Fd dir;           // the directory it is in, or is to be made in
+  std::string name; // its name there
+  bool guarded;     // under a directory the run's user can write: no link followed
+};
+
+// Every file that phase1 opens for a run, found and checked, nothing changed yet.
+struct FoundFiles {
+  std::optional<Found> report; // --output
+  std::optional<Found> in;
+  std::optional<Found> out;
+  std::optional<Found> err; // none also where it is the same file as `out`
+  bool err_is_out;
+};
+
+// Finds the report's file and the measured run's files, and checks them: the run's files as
+// `user` would open them, and the report's file with no link that `user` could have planted.
+// Nothing is created or emptied. Says why not on standard error.
+std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
+                                     const std::optional<RunUser>& user);
+
 // A run's standard input, output and error: descriptors to put on 0, 1 and 2, each 3 or above
 // and close-on-exec, or -1 where the run keeps phase1's own.
 struct StdFiles {
   std::array<int, 3> fds;
 };
 
-struct RunFiles {
-  StdFiles baseline; // /dev/null for input whenever the measured run has a file of its own
-  StdFiles measured;
+// The files, open: the report's and the runs'.
+struct OpenFiles {
+  Fd report; // none: standard output
+  Fd null;   // the baseline's input, when the measured run has a file for its own
+  Fd in;
+  Fd out;
+  Fd err;
+  bool err_is_out;
 };
 
-// Opens `path` with `flags` without waiting for the other end of a FIFO, as a descriptor 3 or
-// above that no command inherits. Says why not on standard error, naming the file.
-std::optional<int> open_unblocked(const char* path, int flags);
+// Once every check has passed: creates what is missing, empties the outputs and opens a FIFO
+// for input as the shell's < would, waiting for its writer. Says why not on standard error,
+// having removed what it made.
+std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUser>& user);
 
-// What is said of a file that is another one it may not be: before and after its name.
-struct Refusal {
-  std::string_view before;
-  std::string_view after;
-};
-
-// Opens `path` for writing as open_unblocked does, created if missing, and empties it, but
-// refuses a regular file that is `other`, saying `refusal`.
-std::optional<int> open_emptied(const char* path, int other, const Refusal& refusal);
-
-// Opens the files that `names` gives, before anything runs: input read-only, output and
-// error created or truncated, one file shared where both name it. A file that is the report's,
-// `report_fd`, is refused. Says why not on standard error.
-std::optional<RunFiles> open_files(const FileNames& names, int report_fd);
+StdFiles baseline_files(const OpenFiles& files);
+StdFiles measured_files(const OpenFiles& files);
 
 // In the child: puts `files` on its standard descriptors.
 void put_in_place(const StdFiles& files);

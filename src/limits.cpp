@@ -20,12 +20,14 @@ Caps baseline_caps(const RunLimits& limits) {
   return {{{{RLIMIT_CPU, BASELINE_CPU_SECONDS}, {RLIMIT_AS, limits.address_space_bytes}}}, 2};
 }
 
-Caps measured_caps(const RunLimits& limits) {
+Caps measured_caps(const RunLimits& limits, ProcessCap processes) {
+  const std::int64_t cap = limits.processes.value_or(-1);
+  const std::int64_t own = processes == ProcessCap::rlimit_of_own_user ? 2 : 1;
   return {{{{RLIMIT_CPU, limits.cpu_seconds},
             {RLIMIT_AS, limits.address_space_bytes},
             {RLIMIT_FSIZE, limits.file_size_bytes},
-            {RLIMIT_NPROC, limits.processes.value_or(-1)}}},
-          limits.processes ? 4U : 3U};
+            {RLIMIT_NPROC, cap < 0 ? cap : cap + own}}},
+          limits.processes && processes != ProcessCap::cgroup ? 4U : 3U};
 }
 
 std::errc parse_limit(std::string_view text, std::int64_t& value) {
@@ -65,7 +67,7 @@ std::errc parse_seconds(std::string_view text, std::chrono::nanoseconds& value) 
   if (fraction.find_first_not_of('0', PLACES) != std::string_view::npos) ++nanos;
   if (seconds > (INT64_MAX - nanos) / NANOS_PER_SECOND) return std::errc::result_out_of_range;
   if (seconds == 0 && nanos == 0) return std::errc::invalid_argument;
-  value = std::chrono::nanoseconds(seconds * NANOS_PER_SECOND + nanos);
+  value = std::min(std::chrono::nanoseconds(seconds * NANOS_PER_SECOND + nanos), LONGEST_SECONDS);
   return {};
 }
 
@@ -94,6 +96,16 @@ std::errc parse_bytes(std::string_view text, std::int64_t& value) {
   if (number == 0) return std::errc::invalid_argument;
   if (number > (INT64_MAX >> shift)) return std::errc::result_out_of_range;
   value = number << shift;
+  return {};
+}
+
+std::errc parse_processes(std::string_view text, std::int64_t& value) {
+  std::int64_t cap = 0;
+  const std::errc error = parse_limit(text, cap);
+  if (error != std::errc{}) return error;
+  if (cap > MAX_PROCESSES) return std::errc::result_out_of_range;
+  if (cap == 0 || cap < -1) return std::errc::invalid_argument;
+  value = cap;
   return {};
 }
 

@@ -13,6 +13,7 @@
 #include "user.hpp"
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <variant>
 
 int main(int argc, char* argv[]) {
@@ -20,29 +21,44 @@ int main(int argc, char* argv[]) {
   const auto command_line = read_command_line(args.empty() ? args : args.subspan(1));
   const auto* const run = std::get_if<Invocation>(&command_line);
   if (run == nullptr) return *std::get_if<int>(&command_line);
-  // Whatever can fail is done before anything runs, so that a refusal runs nothing: the
-  // report's file, the run's files, the user, and the runs' containers.
-  auto report = open_report(run->output);
-  if (!report) return EXIT_PHASE1_FAILED;
-  const auto files = open_files(run->files, report->file.get());
-  if (!files) return EXIT_PHASE1_FAILED;
+  // No descriptor of the caller's reaches a command, none of phase1's lands on 0 to 2, and no
+  // process of the same user can read or write phase1's memory, the status page among it.
+  const StartingDescriptors start = settle_descriptors();
+  (void)prctl(PR_SET_DUMPABLE, 0);
+  if (start.stdout_closed && run->output == nullptr) {
+    return fail("standard output is closed, and no --output names a file for the report");
+  }
+
+  // Everything is checked before anything is changed, so that a refusal runs and changes
+  // nothing: the user, the files, the status page, the containers; then the containers are
+  // made and the files created and emptied, each undone if a later step fails.
   const auto user = run->user != nullptr ? look_up_user(run->user) : std::nullopt;
   if (run->user != nullptr && !user) return EXIT_PHASE1_FAILED;
+  auto found = find_files(run->output, run->files, user);
+  if (!found) return EXIT_PHASE1_FAILED;
   const auto duties = assign_status_duties({parent_writes_status(*run), run->extended});
   if (!duties) return EXIT_PHASE1_FAILED;
-  auto containers =
-      make_containers(run->bounds.wall.has_value(), run->cgroups, run->limits.processes);
+  const ContainerRequest request = containers_for(*run);
+  auto containers = make_containers(request);
   if (!containers) return EXIT_PHASE1_FAILED;
+  auto files = open_found(std::move(*found), user);
+  if (!files) return abandon(containers);
 
   // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
   (void)std::signal(SIGCHLD, SIG_DFL);
-  prepare_signals(run->bounds.wall || run->cgroups.wanted);
+  prepare_signals(contained(request));
 
-  const RunResult base = run_child(
-      {baseline_caps(run->limits), run->baseline, duties->baseline, files->baseline, user},
+  const auto base = run_child(
+      {baseline_caps(run->limits), run->baseline, duties->baseline, baseline_files(*files), user},
       containers->baseline, {run->bounds.wall, std::nullopt});
-  const RunResult meas = run_child(
-      {measured_caps(run->limits), run->measured, duties->measured, files->measured, user},
-      containers->measured, run->bounds);
-  return write_report(*report, base, meas, duties->measured, {run->extended, run->format});
+  if (!base) return abandon(containers);
+  const ProcessCap cap = request.cgroups.wanted ? ProcessCap::cgroup
+                         : user                 ? ProcessCap::rlimit_of_other_user
+                                                : ProcessCap::rlimit_of_own_user;
+  const auto meas = run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
+                               measured_files(*files), user},
+                              containers->measured, run->bounds);
+  if (!meas) return abandon(containers);
+  ReportFile report{run->output, std::move(files->report)};
+  return write_report(report, *base, *meas, duties->measured, {run->extended, run->format});
 }

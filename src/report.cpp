@@ -73,6 +73,14 @@ bool write_all(int fd, std::string_view text, std::optional<off_t> offset = std:
   return true;
 }
 
+// Writes all of `text` to standard output `fd`. A regular file is written at its end as it is
+// now: a command that moved the shared offset back cannot put its own lines after the report.
+bool write_at_end(int fd, std::string_view text) {
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) (void)lseek(fd, 0, SEEK_END);
+  return write_all(fd, text);
+}
+
 } // namespace
 
 std::array<StatusLine, STATUS_LINES> decode_status(int s) {
@@ -98,7 +106,7 @@ bool write_own_status_block(int s) {
   std::array<char, STATUS_LINES * LINE_BYTES> block{};
   char* p = block.data();
   for (const auto& [key, value] : decode_status(s)) p = format_line(p, key, value);
-  return write_all(STDOUT_FILENO, {block.data(), static_cast<std::size_t>(p - block.data())});
+  return write_at_end(STDOUT_FILENO, {block.data(), static_cast<std::size_t>(p - block.data())});
 }
 
 double cpu_seconds_of(const rusage& usage) {
@@ -156,24 +164,6 @@ int cannot_write(std::string_view what) {
 
 namespace {
 
-// The report's file: not blocking on a FIFO without a reader, not over the file that standard
-// output already is, and emptied only then. Close-on-exec: no command may write into it.
-std::optional<int> open_report_file(const char* path) {
-  return open_emptied(path, STDOUT_FILENO,
-                      {"--output ", " is standard output, where the commands write"});
-}
-
-} // namespace
-
-std::optional<ReportFile> open_report(const char* path) {
-  if (path == nullptr) return ReportFile{path, Fd()};
-  auto fd = open_report_file(path);
-  if (!fd) return std::nullopt;
-  return ReportFile{path, Fd(*fd)};
-}
-
-namespace {
-
 // The report goes into its file from the start, and the file is cut to it: a command may have
 // written there. phase1 succeeds only if the name still leads to that file.
 int write_to_file(ReportFile& report, std::string_view text) {
@@ -226,9 +216,9 @@ int write_report(ReportFile& report, const RunResult& base, const RunResult& mea
   errno = 0;
   const std::string text =
       shape.format == Format::json ? to_json(out.view()) : std::move(out).str();
-  const int written = report.path != nullptr           ? write_to_file(report, text)
-                      : write_all(STDOUT_FILENO, text) ? 0
-                                                       : cannot_write("the report");
+  const int written = report.path != nullptr              ? write_to_file(report, text)
+                      : write_at_end(STDOUT_FILENO, text) ? 0
+                                                          : cannot_write("the report");
   if (written != 0) return written;
   for (const auto* run : {&base, &meas}) {
     if (run->tree && !run->tree->settled) {

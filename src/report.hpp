@@ -65,10 +65,6 @@ struct ReportFile {
   Fd file;          // the file; none for standard output
 };
 
-// Opens `path` for the report, or says why not on standard error; a null path is standard
-// output.
-std::optional<ReportFile> open_report(const char* path);
-
 // What the report shows.
 struct ReportShape {
   bool extended;

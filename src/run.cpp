@@ -1,5 +1,8 @@
 #include "run.hpp"
 
+#include "say.hpp"
+#include "signals.hpp"
+
 #include <cerrno>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -8,28 +11,31 @@
 namespace {
 
 // The child, from its birth to _exit. It does nothing before system but what the run asks for:
-// its caps, its files, its user, and its containment, last, as a change of user clears the
-// parent-death signal. It ends with _exit: every line it wrote is written already, and exit
-// handlers would only add to the run's figures.
+// its caps, its files, its user, and its containment, after the user, as a change of user
+// clears the parent-death signal; then the signals that make the caps bite. It ends with _exit:
+// every line it wrote is written already, and exit handlers would only add to the run's figures.
 [[noreturn]] void be_child(const Child& child, const Container& container) {
   apply_caps(child.caps);
   put_in_place(child.files);
   if (child.user) become(*child.user);
   enter_in_child(container);
+  reset_caps_signals();
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point
   finish_child(child.duty, status);
 }
 
 } // namespace
 
-RunResult run_child(const Child& child, Container& container, const Bounds& bounds) {
+std::optional<RunResult> run_child(const Child& child, Container& container, const Bounds& bounds) {
   const auto start = std::chrono::steady_clock::now();
   const Birth birth = spawn(container);
   if (birth.pid == 0) be_child(child, container);
-  if (birth.pid < 0) {
-    return {std::nullopt, std::nullopt, {}, Ending::itself, {}, end_container(container)};
+  if (birth.pid < 0 && container.cgroup) {
+    return say("cannot start a run in the cgroup ", container.cgroup->path, ": ",
+               Errno{birth.error});
   }
-  const bool contained = container.group || container.cgroup;
+  if (birth.pid < 0) return RunResult{std::nullopt, std::nullopt, {}, Ending::itself, {}, {}};
+  const bool contained = container.grouping != Grouping::none || container.cgroup;
   Ending ending = contained ? wait_bounded(birth, container, bounds, start) : Ending::itself;
   // Collects this child only: a process that exec'd phase1 may have left children of its own.
   int status = 0;
@@ -40,5 +46,5 @@ RunResult run_child(const Child& child, Container& container, const Bounds& boun
   const auto word = handed_over(child.duty);
   // A child that ended by itself as a limit was reached handed over or wrote its status itself.
   if (word || !WIFSIGNALED(status)) ending = Ending::itself;
-  return {status, word, usage, ending, wall, end_container(container)};
+  return RunResult{status, word, usage, ending, wall, end_container(container)};
 }

@@ -99,6 +99,10 @@ bool is_phase1(pid_t pid) {
   return pid == phase1_pid;
 }
 
+void reset_caps_signals() {
+  for (const int sig : {SIGPIPE, SIGXFSZ, SIGXCPU}) (void)std::signal(sig, SIG_DFL);
+}
+
 void catch_write_signals() {
   catch_signal(SIGPIPE, interrupt, false);
   catch_signal(SIGXFSZ, interrupt, false);

@@ -23,6 +23,10 @@ void disarm();
 // Whether `pid` is phase1, the process that prepared the signals.
 bool is_phase1(pid_t pid);
 
+// In a child, before system: SIGPIPE, SIGXFSZ and SIGXCPU as they are by default, whatever
+// phase1's caller ignored, so that the caps and a reader that has gone end the command.
+void reset_caps_signals();
+
 // Once the children are collected: a reader that has gone (SIGPIPE) and phase1's own file-size
 // limit (SIGXFSZ) make a write fail, and no longer end phase1. Set only now, as the children
 // would inherit them until they exec, and their own status block would then outlive the cap.

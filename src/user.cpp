@@ -14,6 +14,8 @@
 #include <linux/capability.h>
 #include <pwd.h>
 #include <string_view>
+#include <sys/fsuid.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -93,5 +95,44 @@ void become(const RunUser& user) {
   if (setgroups(user.groups.size(), user.groups.data()) != 0 || setgid(user.gid) != 0 ||
       setuid(user.uid) != 0) {
     _exit(EXIT_FAILURE);
+  }
+  // A change of uid between two that are not root keeps every capability, and the ambient set
+  // would be handed on to the shell: the commands would get back what --user took away.
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> none{};
+  if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 ||
+      syscall(SYS_capset, &header, none.data()) != 0) {
+    _exit(EXIT_FAILURE);
+  }
+}
+
+std::optional<SavedIdentity> take_identity(const RunUser& user) {
+  SavedIdentity saved{static_cast<uid_t>(setfsuid(-1)), static_cast<gid_t>(setfsgid(-1)), {}};
+  const int count = getgroups(0, nullptr);
+  saved.groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+  if (count < 0 || getgroups(count, saved.groups.data()) != count) {
+    return say("cannot read phase1's groups: ", last_error());
+  }
+  if (setgroups(user.groups.size(), user.groups.data()) != 0) {
+    return say("cannot take the groups of the user ", user.uid, ": ", last_error());
+  }
+  // setfsuid and setfsgid say nothing of a failure: asking again with an invalid id tells.
+  (void)setfsgid(user.gid);
+  (void)setfsuid(user.uid);
+  if (static_cast<uid_t>(setfsuid(-1)) != user.uid ||
+      static_cast<gid_t>(setfsgid(-1)) != user.gid) {
+    restore_identity(saved);
+    return say("cannot take the file-system identity of the user ", user.uid);
+  }
+  return saved;
+}
+
+void restore_identity(const SavedIdentity& saved) {
+  (void)setfsuid(saved.fsuid);
+  (void)setfsgid(saved.fsgid);
+  if (setgroups(saved.groups.size(), saved.groups.data()) != 0 ||
+      static_cast<uid_t>(setfsuid(-1)) != saved.fsuid) {
+    say("cannot take phase1's own identity back: ", last_error());
+    _exit(EXIT_PHASE1_FAILED);
   }
 }

@@ -6,12 +6,17 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
 #include <regex>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -240,13 +245,18 @@ TEST(EndToEnd, KeepsTheReportWholeWhateverItInherits) {
        "phase1: cannot write the report: No space left on device\n",
        "",
        [] { dup2(open("/dev/full", O_WRONLY), 1); }},
-      {"standard output closed",
-       {"10", "-1", "-1", "true", "true"},
+      {"standard output closed, and no --output: refused before anything runs",
+       {"10", "-1", "-1", "true", "touch " + REPORT},
        "",
        125,
-       "phase1: cannot write the report: Bad file descriptor\n",
+       "phase1: standard output is closed, and no --output names a file for the report\n",
        "",
        [] { close(1); }},
+      {.name = "standard input closed: the commands read /dev/null",
+       .args = {"--output=" + REPORT, "10", "-1", "-1", "true", "cat; echo rc=$?"},
+       .out = "rc=0\n",
+       .prepare = [] { close(0); },
+       .report = OK + usage()},
   };
   for (const auto& c : cases) check(c);
 }
@@ -579,7 +589,13 @@ TEST(EndToEnd, RefusesBadArguments) {
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"--wall", "1"}, "phase1: unknown option --wall\n"},
       {{"--wall-limit=0"}, "phase1: option --wall-limit \"0\": not a positive number of seconds\n"},
-      {{"--processes", "many"}, "phase1: option --processes \"many\": not a decimal number\n"},
+      {{"--processes", "many"},
+       "phase1: option --processes \"many\": not a number of processes from 1 up, or -1\n"},
+      {{"--processes=0"},
+       "phase1: option --processes \"0\": not a number of processes from 1 up, or -1\n"},
+      {{"--processes=4194304"},
+       "phase1: option --processes \"4194304\": more processes than the kernel can count: the "
+       "largest is 4194303\n"},
       {{"--output=/nonexistent/r"},
        "phase1: cannot open /nonexistent/r: No such file or directory\n"},
       {{"--extended=1"}, "phase1: option --extended takes no value\n"},
@@ -647,14 +663,256 @@ TEST(EndToEnd, AnswersHelpAndVersionAlone) {
   for (const auto& c : cases) check(c);
 }
 
-// Runs phase1 as nobody, allowed this many processes. The cap goes on after setuid: over the
-// cap at setuid time, execve itself would fail.
-template <rlim_t PROCESSES> void as_nobody() {
+// Gives phase1 a terminal, as an interactive shell would: a session of its own whose
+// controlling terminal is a pseudo-terminal with "line\n" typed into it. A process of its own
+// holds the other end for as long as phase1 runs.
+void in_a_terminal() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || setsid() < 0) _exit(99);
+  if (open(ptsname(master), O_RDWR) < 0 || write(master, "line\n", 5) != 5) _exit(99);
+  const pid_t phase1 = getpid();
+  if (fork() == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != phase1) _exit(0);
+    pause();
+  }
+  close(master);
+}
+
+// Opens /dev/null at descriptor 7, without close-on-exec, as a grader's result pipe would be.
+void with_descriptor_7() {
+  dup2(open("/dev/null", O_RDONLY), 7);
+}
+
+// Makes standard output a pipe that a process of its own reads to its end.
+void into_a_pipe() {
+  int ends[2];
+  if (pipe(ends) != 0) _exit(99);
+  if (fork() == 0) {
+    close(ends[1]);
+    char buffer[256];
+    while (read(ends[0], buffer, sizeof buffer) > 0) {
+    }
+    _exit(0);
+  }
+  dup2(ends[1], 1);
+  close(ends[0]);
+  close(ends[1]);
+}
+
+// Writes "late\n" into the FIFO `path` after a while, once there is a reader.
+void write_late(const std::string& path) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int tries = 0; tries < 500; ++tries) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) {
+      EXPECT_EQ(write(fd, "late\n", 5), 5);
+      close(fd);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+const std::string FIFO_IN = REPORT + ".fifo-in";
+const std::string KEPT = REPORT + ".kept";
+
+TEST(EndToEnd, GivesTheCommandsNothingOfTheirCaller) {
+  mkfifo(FIFO_IN.c_str(), 0600);
+  const Case cases[] = {
+      {.name = "a descriptor the caller left open does not reach the commands",
+       .args = {"10", "-1", "-1", "true", "[ -e /proc/self/fd/7 ] && echo open || echo closed"},
+       .out = "closed\n" + OK + usage(),
+       .prepare = with_descriptor_7},
+      {.name = "SIGXFSZ ignored by the caller: the file-size cap still kills",
+       .args = {"10", "-1", "1000", "true", PAST_THE_CAP},
+       .out = "1000\n" + status("39168 0 0 153 1 0 153 0") + usage(),
+       .prepare = [] { (void)signal(SIGXFSZ, SIG_IGN); }},
+      {.name = "a command that moves the shared offset back: the report still comes last",
+       .args = {"10", "-1", "-1", "true",
+                "python3 -c 'import os; os.write(1, b\"childstatus=0\\n\" * 20); "
+                "os.lseek(1, 0, os.SEEK_SET)'"},
+       .out = "(childstatus=0\n){20}" + OK + usage()},
+      {.name = "--output under umask 0 is made writable by its owner alone",
+       .args = {"--output=" + REPORT, "10", "-1", "-1", "true", "stat -c %a " + REPORT},
+       .out = "644\n",
+       .prepare = [] { umask(0); },
+       .report = OK + usage()},
+      {.name = "--output=/dev/stdout where standard output is a pipe: refused",
+       .args = {"--output=/dev/stdout", "10", "-1", "-1", "echo ran", "echo ran"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: --output /dev/stdout is standard output, where the commands write\n",
+       .prepare = into_a_pipe},
+      {.name = "--stdin that is --stdout: refused, and the input kept",
+       .args = {"--stdin=" + KEPT, "--stdout=" + KEPT, "10", "-1", "-1", "true", "cat"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: --stdin " + KEPT + " is also --stdout " + KEPT + ", which would empty it\n"},
+      {.name = "--stdin that is the report's file: refused",
+       .args = {"--stdin=" + KEPT, "--output=" + KEPT, "10", "-1", "-1", "true", "cat"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: --stdin " + KEPT + " is also the report's file\n"},
+      {.name = "--stdin that is a directory: refused",
+       .args = {"--stdin=/tmp", "10", "-1", "-1", "true", "cat"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: --stdin /tmp is a directory\n"},
+      {.name = "--stdin on a FIFO waits for its writer, as the shell's < does",
+       .args = {"--stdin=" + FIFO_IN, "10", "-1", "-1", "true", "cat"},
+       .out = "late\n" + OK + usage(),
+       .during = [](pid_t) { write_late(FIFO_IN); }},
+      {.name = "the longest wall limit: its deadline does not overflow the clock",
+       .args = {"--wall-limit=9223372036", "10", "-1", "-1", "true", "true"},
+       .out = OK + usage()},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(KEPT) << "kept\n";
+    check(c);
+    EXPECT_EQ(contents(open(KEPT.c_str(), O_RDONLY)), "kept\n") << c.name;
+  }
+  unlink(KEPT.c_str());
+  unlink(FIFO_IN.c_str());
+}
+
+TEST(EndToEnd, HandsTheTerminalToTheRun) {
+  const Case cases[] = {
+      {.name = "under a wall limit the run is the terminal's foreground, and reads it",
+       .args = {"--wall-limit=5", "10", "-1", "-1", "true", "read x </dev/tty; echo got $x"},
+       .out = "got line\n" + OK + usage(),
+       .prepare = in_a_terminal},
+  };
+  for (const auto& c : cases) check(c);
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the commands as another user";
+  check({.name = "under --user the commands have no controlling terminal",
+         .args = {"--user=nobody", "10", "-1", "-1", "true",
+                  "(exec </dev/tty) 2>&- && echo terminal || echo none"},
+         .out = "none\n" + OK + usage(),
+         .prepare = in_a_terminal});
+}
+
+TEST(EndToEnd, OpensTheRunsFilesOnlyAsTheirUserCould) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the commands as another user";
+  // A directory the commands' user can write, as a grader's, and files of root's alone.
+  char open_dir[] = "/tmp/phase1-test-XXXXXX";
+  char root_dir[] = "/tmp/phase1-test-XXXXXX";
+  ASSERT_NE(mkdtemp(open_dir), nullptr);
+  ASSERT_NE(mkdtemp(root_dir), nullptr);
+  chmod(open_dir, 0777);
+  const std::string at = open_dir;
+  const std::string secret = std::string(root_dir) + "/secret";
+  const std::string victim = std::string(root_dir) + "/victim";
+  std::ofstream(secret) << "secret\n";
+  std::ofstream(victim) << "victim\n";
+  symlink(secret.c_str(), (at + "/in").c_str());
+  symlink(victim.c_str(), (at + "/out").c_str());
+  link(victim.c_str(), (at + "/hard").c_str());
+  std::ofstream(at + "/kept") << "kept\n";
+  const std::string run_as = "--user=nobody";
+  const Case cases[] = {
+      {.name = "--stdin through a link the user planted to a file it cannot read: refused",
+       .args = {run_as, "--stdin=" + at + "/in", "10", "-1", "-1", "true", "cat"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: cannot open " + at + "/in: Permission denied\n"},
+      {.name = "--stdout through a link the user planted to a file it cannot write: refused",
+       .args = {run_as, "--stdout=" + at + "/out", "10", "-1", "-1", "true", "echo forged"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: cannot open " + at + "/out: Permission denied\n"},
+      {.name = "--output through a link in a directory the user can write: refused",
+       .args = {run_as, "--output=" + at + "/out", "10", "-1", "-1", "true", "true"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: cannot open " + at +
+              "/out: a symbolic link where the commands' user can write\n"},
+      {.name = "--output with another hard link there: refused",
+       .args = {run_as, "--output=" + at + "/hard", "10", "-1", "-1", "true", "true"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: --output " + at +
+              "/hard has other hard links, in a directory where the commands' user can write\n"},
+      {.name = "--stdout made by phase1 is the user's own",
+       .args = {run_as, "--stdout=" + at + "/made", "10", "-1", "-1", "true",
+                "stat -c %U " + at + "/made >&2"},
+       .out = OK + usage(),
+       .err = "nobody\n"},
+      {.name = "a refusal empties nothing: an unknown user",
+       .args = {"--output=" + at + "/kept", "--stdout=" + at + "/kept2", "--user=phase1-nobody",
+                "10", "-1", "-1", "true", "true"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: unknown user phase1-nobody \\(not in /etc/passwd\\)\n"},
+      {.name = "a refusal empties nothing: a cgroup that cannot be used",
+       .args = {"--output=" + at + "/kept", "--cgroup=/tmp", "10", "-1", "-1", "true", "true"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: /tmp is not a cgroup v2 directory; the runs' cgroups need cgroup v2 with "
+              "the memory controller\n"},
+      {.name = "a refusal makes nothing: a --stdin that is missing",
+       .args = {"--output=" + at + "/new", "--stdout=" + at + "/new2", "--stdin=/nonexistent", "10",
+                "-1", "-1", "true", "true"},
+       .out = "",
+       .exit_code = 125,
+       .err = "phase1: cannot open /nonexistent: No such file or directory\n"},
+  };
+  for (const auto& c : cases) check(c);
+  EXPECT_EQ(contents(open(victim.c_str(), O_RDONLY)), "victim\n");
+  EXPECT_EQ(contents(open((at + "/kept").c_str(), O_RDONLY)), "kept\n");
+  for (const char* name : {"/kept2", "/new", "/new2"}) {
+    EXPECT_NE(access((at + name).c_str(), F_OK), 0) << name;
+  }
+  // A path through root's own link (/var/run to /run) is no link of the user's.
+  struct stat var_run {};
+  if (lstat("/var/run", &var_run) == 0 && S_ISLNK(var_run.st_mode)) {
+    const std::string report = "/var/run/phase1-test-" + std::to_string(getpid());
+    check({.name = "--output through root's own link: written",
+           .args = {run_as, "--output=" + report, "10", "-1", "-1", "true", "true"},
+           .out = ""});
+    EXPECT_TRUE(contents(open(report.c_str(), O_RDONLY)).starts_with(OK));
+    unlink(report.c_str());
+  }
+  std::filesystem::remove_all(open_dir);
+  std::filesystem::remove_all(root_dir);
+}
+
+// Runs phase1 as the user UID, allowed this many processes. Each test that relies on the
+// count of a user's processes has a uid of its own, which no other test runs as. The cap goes
+// on after setuid: over the cap at setuid time, execve itself would fail.
+template <uid_t UID, rlim_t PROCESSES> void as_uid() {
   // LeakSanitizer's check at exit needs a thread of its own, which one process cannot have.
   if (UNDER_ASAN && PROCESSES == 1) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   const rlimit cap{PROCESSES, PROCESSES};
-  if (setgid(65534) != 0 || setuid(65534) != 0 || setrlimit(RLIMIT_NPROC, &cap) != 0) _exit(99);
+  if (setgroups(0, nullptr) != 0 || setgid(UID) != 0 || setuid(UID) != 0 ||
+      setrlimit(RLIMIT_NPROC, &cap) != 0) {
+    _exit(99);
+  }
 }
+
+constexpr uid_t FORKLESS_UID = 64101;
+constexpr uid_t CAPABLE_UID = 64102;
+constexpr uid_t PLAIN_UID = 64103;
+
+// phase1 run by an ordinary user who holds CAP_SETUID and CAP_SETGID in its ambient set, the
+// privilege that --user asks for, as `setpriv --ambient-caps` would leave it.
+void as_capable_user() {
+  if (setgroups(0, nullptr) != 0 || prctl(PR_SET_SECUREBITS, SECBIT_KEEP_CAPS) != 0 ||
+      setgid(CAPABLE_UID) != 0 || setuid(CAPABLE_UID) != 0) {
+    _exit(99);
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
+  const unsigned bits = (1U << CAP_SETUID) | (1U << CAP_SETGID);
+  data[0] = {bits, bits, bits};
+  if (syscall(SYS_capset, &header, data.data()) != 0) _exit(99);
+  for (const int cap : {CAP_SETUID, CAP_SETGID}) {
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, cap, 0, 0) != 0) _exit(99);
+  }
+}
+
+const std::string NO_CAPABILITY =
+    "CapInh:\t0{16}\nCapPrm:\t0{16}\nCapEff:\t0{16}\nCapAmb:\t0{16}\n";
 
 TEST(EndToEnd, ReportsProcessesThatCannotStart) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run phase1 as another user";
@@ -673,28 +931,44 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
        0,
        "",
        "",
-       as_nobody<1>},
+       as_uid<FORKLESS_UID, 1>},
       {"the shell cannot start",
        {"10", "-1", "-1", "echo base", "echo meas"},
        status("32512 0 0 127 1 0 127 0") + usage(),
        0,
        "",
        "",
-       as_nobody<2>},
+       as_uid<FORKLESS_UID, 2>},
       {"--user without the privilege to change user: refused",
        {"--user=root", "10", "-1", "-1", "echo ran", "echo ran"},
        "",
        125,
        "phase1: --user needs root, or CAP_SETUID and CAP_SETGID\n",
        "",
-       as_nobody<100>},
-      {"a process cap of two leaves the measured run no shell",
-       {"--processes=2", "10", "-1", "-1", "echo base", "echo meas"},
-       "base\n" + status("32512 0 0 127 1 0 127 0") + usage(),
+       as_uid<FORKLESS_UID, 100>},
+      {"--processes=1 counts the command's processes alone: the shell, and no other",
+       {"--processes=1", "10", "-1", "-1", "echo base", "echo meas; (true)"},
+       "base\nmeas\n" + status("512 0 0 2 1 0 2 0") + usage(),
+       0,
+       "[^\n]*[Cc]annot fork[^\n]*\n",
+       "",
+       as_uid<FORKLESS_UID, 100>},
+      {"--user from a user with CAP_SETUID: the commands hold no capability",
+       {"--user=nobody", "10", "-1", "-1", "true",
+        "id -u; grep -E '^Cap(Inh|Prm|Eff|Amb)' /proc/self/status"},
+       "65534\n" + NO_CAPABILITY + OK + usage(),
        0,
        "",
        "",
-       as_nobody<100>},
+       as_capable_user},
+      {"a command of phase1's own user can neither read nor write phase1's memory",
+       {"10", "-1", "-1", "true",
+        "(exec 3<>/proc/" + PHASE1_PID + "/mem) 2>&- && echo open || echo denied"},
+       "denied\n" + OK + usage(),
+       0,
+       "",
+       "",
+       as_uid<PLAIN_UID, 100>},
   };
   for (const auto& c : cases) check(c);
   binary = PHASE1_BINARY;
