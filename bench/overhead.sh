@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Measures phase1's own cost beside yardsticks and prints three ratios:
+# Measures phase1's own cost beside yardsticks and prints seven lines, five ratios and two
+# figures:
 #   a. wall time of `phase1 10 -1 -1 true true` / a static C program doing the same two runs
 #   b. mem= that phase1 reports for `true` / the minor faults of `sh -c true` spawned directly
 #      and collected with wait4, the physical floor; and phase1's own share, the difference

@@ -223,6 +223,22 @@ std::string new_stem() {
   return stem;
 }
 
+// Whether `name` is one that a phase1 gives its cgroups: a stem, then a run's suffix or none.
+bool is_phase1s(std::string_view name) {
+  if (!name.starts_with(PREFIX)) return false;
+  name.remove_prefix(PREFIX.size());
+  const std::size_t digits = std::min(name.find_first_not_of("0123456789"), name.size());
+  if (digits == 0 || name.size() < digits + 1 + 2 * RANDOM_BYTES || name[digits] != '-') {
+    return false;
+  }
+  name.remove_prefix(digits + 1);
+  const std::string_view random = name.substr(0, 2 * RANDOM_BYTES);
+  if (random.find_first_not_of("0123456789abcdef") != std::string_view::npos) return false;
+  const std::string_view suffix = name.substr(2 * RANDOM_BYTES);
+  return suffix.empty() ||
+         std::find(RUN_SUFFIXES.begin(), RUN_SUFFIXES.end(), suffix) != RUN_SUFFIXES.end();
+}
+
 // Makes the cgroup `name` in `parent` and opens it, locked: the lock, which the kernel drops
 // when every process that holds it has gone, tells other phase1s that it is not stale.
 std::optional<Fd> make_locked(const CgroupParent& parent, const std::string& name) {
@@ -316,7 +332,7 @@ void remove_stale(const CgroupParent& parent) {
     return;
   }
   while (const dirent* entry = readdir(dir)) {
-    if (!std::string_view(entry->d_name).starts_with(PREFIX)) continue;
+    if (!is_phase1s(entry->d_name)) continue;
     // A cgroup that a live phase1 has made is locked; one that is not, is stale, and goes if
     // it is empty. The lock is held while it goes, so that its maker can tell.
     const Fd cgroup = open_at(parent.fd.get(), entry->d_name, O_RDONLY | O_DIRECTORY);

@@ -35,11 +35,12 @@ at the first argument that does not start with "--":
   --wall-limit=SECONDS  end each run, with its whole process group, once it has
                         taken SECONDS of elapsed time (a positive decimal number,
                         such as 2 or 0.5), and leave nothing of a run behind it
-  --processes=N         cap the processes of the measured run's user at N
-                        (RLIMIT_NPROC; root is not bound by it), and with
-                        cgroups those of the run itself (pids.max); -1 is no cap
-  --output=FILE         write the whole report to FILE, created or truncated,
-                        and leave standard output to the commands
+  --processes=N         cap the measured run at N processes, the shell included
+                        and phase1's not (1 to 4194303, or -1 for no cap): with
+                        cgroups, those of the run itself (pids.max); without,
+                        those of its user (RLIMIT_NPROC; root is not bound)
+  --output=FILE         write the whole report to FILE, created (mode 0644) or
+                        truncated, and leave standard output to the commands
   --extended            add six keys after ppid=: basewall=, wall= (elapsed
                         seconds), basemaxrss=, maxrss= (peak resident KiB),
                         timedout= (1 if the wall limit ended the run) and
@@ -53,7 +54,9 @@ at the first argument that does not start with "--":
   --format=FORMAT       keyvalue (the default), or json: the same keys and values
                         as one JSON object on one line
   --user=USER           run the commands as USER, a name or a uid from
-                        /etc/passwd, with its groups from /etc/group; needs root
+                        /etc/passwd, with its groups from /etc/group, in a
+                        session of their own with no capability; the run's
+                        files are opened as USER would open them; needs root
   --memory-limit=BYTES  limit the memory of each run, all its processes
                         together (memory.max, no swap); BYTES may end in K, M,
                         G or T (powers of 1024), and -1 is no limit
@@ -71,8 +74,9 @@ Exit status:
   0    the whole report was written, whatever the commands did
   125  phase1 itself failed: too few arguments, a cap that is not a 64-bit
        decimal number, an unknown option or one whose value does not parse,
-       a report file, user or cgroup that cannot be used, or a report that
-       could not be written whole
+       a file, user or cgroup that cannot be used (nothing is then run,
+       created or emptied), a run that cannot be born in its cgroup, or a
+       report that could not be written whole
 
 Every key of the report is described in phase1(1).
 )";

@@ -13,13 +13,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 marker="30.$$" # in the sleeps' arguments, so that survivors can be found
 
-# Run N: its kind is N mod 5. Writes its report to $work/N.
+# Run N: its kind is N mod 5. Writes its report to $work/N. The busy loop's wall limit is far
+# beyond its CPU cap of 1 s, so that however loaded the machine, the CPU cap ends it first.
 cat >"$work/run" <<EOF
 #!/bin/sh
 n=\$1 limit=--wall-limit=5 files=
 case \$((n % 5)) in
 0) command='exit 0' ;;
-1) command='while :; do :; done' ;;
+1) command='while :; do :; done' limit=--wall-limit=120 ;;
 2) command='kill -SEGV \$\$' ;;
 3) command='exec head -c 5000 /dev/zero' files=--stdout="$work/out.\$n" ;;
 4) command='exec sleep $marker' limit=--wall-limit=1 ;;
