@@ -11,7 +11,6 @@
 #include <fstream>
 #include <linux/magic.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -364,14 +363,15 @@ std::optional<RunCgroup> make_run_cgroup(const CgroupParent& parent, const Settl
     return say("the runs' cgroups need Linux 5.14 or later: ", path, " has no ", v2::KILL, " (",
                error, ")");
   }
-  const struct {
+  struct Opened {
     Fd RunCgroup::*member;
     const char* file;
     int flags;
-  } files[] = {{&RunCgroup::kill, v2::KILL, O_WRONLY},
-               {&RunCgroup::events, v2::EVENTS, O_RDONLY},
-               {&RunCgroup::cpu_stat, v2::CPU_STAT, O_RDONLY},
-               {&RunCgroup::memory_events, v2::MEMORY_EVENTS, O_RDONLY}};
+  };
+  const std::array<Opened, 4> files{{{&RunCgroup::kill, v2::KILL, O_WRONLY},
+                                     {&RunCgroup::events, v2::EVENTS, O_RDONLY},
+                                     {&RunCgroup::cpu_stat, v2::CPU_STAT, O_RDONLY},
+                                     {&RunCgroup::memory_events, v2::MEMORY_EVENTS, O_RDONLY}}};
   for (const auto& file : files) {
     cgroup.*file.member = open_at(at, file.file, file.flags);
     if (!(cgroup.*file.member)) return fail(file.file, last_error());

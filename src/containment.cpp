@@ -25,7 +25,7 @@ constexpr auto CHILD_LOOK_GAP = std::chrono::milliseconds(10);
 // phase1's controlling terminal, when phase1 is its foreground group; none otherwise.
 Fd foreground_terminal() {
   Fd terminal(open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!terminal || tcgetpgrp(terminal.get()) != getpgrp()) return Fd();
+  if (!terminal || tcgetpgrp(terminal.get()) != getpgrp()) return {};
   return terminal;
 }
 

@@ -2,6 +2,7 @@
 
 #include "say.hpp"
 
+#include <array>
 #include <deque>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -10,6 +11,7 @@
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,56 +76,86 @@ Fd open_root(std::string_view path) {
   return Fd(open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
+// A walk along the names of a path.
+struct Walk {
+  std::deque<std::string> rest; // the names still to go
+  Fd dir;                       // where the walk is
+  bool guarded;                 // it has been through a directory that the user can write
+  int links;                    // the links followed so far
+};
+
+// Puts the names of the link `name`'s target in the walk's way, from the root for an absolute
+// one; says why not.
+std::optional<Errno> follow(Walk& walk, const std::string& name, const struct stat& link,
+                            const std::optional<RunUser>& user) {
+  if (++walk.links > MOST_LINKS) return Errno{ELOOP};
+  std::string target(static_cast<std::size_t>(link.st_size) + 1, '\0');
+  const ssize_t n = readlinkat(walk.dir.get(), name.c_str(), target.data(), target.size());
+  if (n < 0) return last_error();
+  if (static_cast<std::size_t>(n) >= target.size()) return Errno{ENAMETOOLONG};
+  target.resize(static_cast<std::size_t>(n));
+  const auto names = names_of(target);
+  walk.rest.insert(walk.rest.begin(), names.begin(), names.end());
+  if (target.starts_with('/')) {
+    walk.dir = open_root(target);
+    if (!walk.dir) return last_error();
+    walk.guarded = writable_by(user, walk.dir.get());
+  }
+  return std::nullopt;
+}
+
 // Finds the report's file `path` for writing, one name at a time. The links of directories that
 // the run's user cannot write are followed (those of /proc by the kernel, as they lead to no
 // path); from the first directory that it can write, none is, so that no link of its making
 // leads phase1 anywhere.
 std::optional<Found> find_report(const char* path, const std::optional<RunUser>& user) {
-  const auto cannot = [&](auto... why) { return say("cannot open ", path, ": ", why...); };
-  auto rest = names_of(path);
-  Fd dir = open_root(path);
-  if (!dir) return cannot(last_error());
-  bool guarded = writable_by(user, dir.get());
-  for (int links = 0;;) {
-    const std::string name = std::move(rest.front());
-    rest.pop_front();
-    const bool last = rest.empty();
+  const auto cannot = [&](auto why) { return say("cannot open ", path, ": ", why); };
+  Walk walk{names_of(path), open_root(path), false, 0};
+  if (!walk.dir) return cannot(last_error());
+  walk.guarded = writable_by(user, walk.dir.get());
+  for (;;) {
+    const std::string name = std::move(walk.rest.front());
+    walk.rest.pop_front();
     struct stat st {};
-    if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT && last) return Found{path, Fd(), std::move(dir), name, guarded};
-      return cannot(last_error());
+    const bool exists = fstatat(walk.dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    // The file that does not exist yet is made where it would be, once every check passed.
+    if (!exists && errno == ENOENT && walk.rest.empty()) {
+      return Found{path, Fd(), std::move(walk.dir), name, walk.guarded};
     }
-    const bool follow_here = S_ISLNK(st.st_mode) && !guarded && !on_procfs(dir.get());
-    if (S_ISLNK(st.st_mode) && guarded) {
-      return cannot("a symbolic link where the commands' user can write");
-    }
-    if (follow_here) {
-      if (++links > MOST_LINKS) return cannot(Errno{ELOOP});
-      std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
-      const ssize_t n = readlinkat(dir.get(), name.c_str(), target.data(), target.size());
-      if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return cannot(last_error());
-      target.resize(static_cast<std::size_t>(n));
-      const auto names = names_of(target);
-      rest.insert(rest.begin(), names.begin(), names.end());
-      if (target.starts_with('/')) {
-        dir = open_root(target);
-        guarded = writable_by(user, dir.get());
-      }
+    if (!exists) return cannot(last_error());
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && walk.guarded) return cannot("a symbolic link where the commands' user can write");
+    if (link && !on_procfs(walk.dir.get())) {
+      if (const auto error = follow(walk, name, st, user)) return cannot(*error);
       continue;
     }
     // A link of /proc is the kernel's to follow; anything else is opened as it is.
-    const int nofollow = S_ISLNK(st.st_mode) ? 0 : O_NOFOLLOW;
-    if (last) {
-      Fd fd(
-          openat(dir.get(), name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | nofollow));
-      if (!fd) return cannot(last_error());
-      return Found{path, std::move(fd), std::move(dir), name, guarded};
-    }
-    Fd next(openat(dir.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | nofollow));
+    const int nofollow = link ? 0 : O_NOFOLLOW;
+    const int flags = walk.rest.empty() ? O_WRONLY | O_NONBLOCK | O_NOCTTY : O_PATH | O_DIRECTORY;
+    Fd next(openat(walk.dir.get(), name.c_str(), flags | nofollow | O_CLOEXEC));
     if (!next) return cannot(last_error());
-    dir = std::move(next);
-    guarded = guarded || writable_by(user, dir.get());
+    if (walk.rest.empty())
+      return Found{path, std::move(next), std::move(walk.dir), name, walk.guarded};
+    walk.dir = std::move(next);
+    walk.guarded = walk.guarded || writable_by(user, walk.dir.get());
   }
+}
+
+// Whether the report's file may be used: not standard output, which the commands write, and
+// not a file that the user may have linked to another.
+bool report_is_usable(const Found& report) {
+  const Found standard_output{"", Fd(dup(STDOUT_FILENO)), Fd(), "", false};
+  if (!is_device(report) && same_file(report, standard_output)) {
+    return (say("--output ", report.path, " is standard output, where the commands write"), false);
+  }
+  struct stat st {};
+  if (report.guarded && report.fd && stat_of(report.fd.get(), st) && S_ISREG(st.st_mode) &&
+      st.st_nlink > 1) {
+    return (say("--output ", report.path,
+                " has other hard links, in a directory where the commands' user can write"),
+            false);
+  }
+  return true;
 }
 
 // Finds a run's file `path`, opened with `flags` as the run's user would open it; a file that
@@ -194,94 +226,102 @@ StartingDescriptors settle_descriptors() {
   return start;
 }
 
+namespace {
+
+// Finds --stdin's file `path`: not a directory, and not the report's file.
+std::optional<Found> find_input(const char* path, const std::optional<Found>& report,
+                                const std::optional<RunUser>& user) {
+  auto in = find_run_file(path, O_RDONLY, false, user);
+  if (!in) return std::nullopt;
+  if (is_type(in->fd.get(), S_IFDIR)) return say("--stdin ", path, " is a directory");
+  if (report && !is_device(*in) && same_file(*in, *report)) {
+    return say("--stdin ", path, " is also the report's file");
+  }
+  return in;
+}
+
+} // namespace
+
 std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
                                      const std::optional<RunUser>& user) {
   FoundFiles found{};
   if (output != nullptr) {
     found.report = find_report(output, user);
-    if (!found.report) return std::nullopt;
-    const Found& report = *found.report;
-    struct stat st {};
-    const Found standard_output{"", Fd(dup(STDOUT_FILENO)), Fd(), "", false};
-    if (!is_device(report) && same_file(report, standard_output)) {
-      return say("--output ", output, " is standard output, where the commands write");
-    }
-    if (report.guarded && report.fd && stat_of(report.fd.get(), st) && S_ISREG(st.st_mode) &&
-        st.st_nlink > 1) {
-      return say("--output ", output,
-                 " has other hard links, in a directory where the commands' user can write");
-    }
+    if (!found.report || !report_is_usable(*found.report)) return std::nullopt;
   }
   if (names.in != nullptr) {
-    found.in = find_run_file(names.in, O_RDONLY, false, user);
+    found.in = find_input(names.in, found.report, user);
     if (!found.in) return std::nullopt;
-    if (is_type(found.in->fd.get(), S_IFDIR)) return say("--stdin ", names.in, " is a directory");
   }
-  const struct {
+  struct Output {
     const char* option;
     const char* name;
     std::optional<Found> FoundFiles::*file;
-  } outputs[] = {{"--stdout ", names.out, &FoundFiles::out},
-                 {"--stderr ", names.err, &FoundFiles::err}};
-  for (const auto& output_file : outputs) {
-    if (output_file.name == nullptr) continue;
-    auto file = find_run_file(output_file.name, O_WRONLY, true, user);
+  };
+  const std::array<Output, 2> outputs{
+      {{"--stdout ", names.out, &FoundFiles::out}, {"--stderr ", names.err, &FoundFiles::err}}};
+  for (const auto& [option, name, member] : outputs) {
+    if (name == nullptr) continue;
+    auto file = find_run_file(name, O_WRONLY, true, user);
     if (!file) return std::nullopt;
     if (found.report && !is_device(*file) && same_file(*file, *found.report)) {
-      return say(output_file.name, " is the report's file");
+      return say(name, " is the report's file");
     }
     if (found.in && !is_device(*file) && same_file(*file, *found.in)) {
-      return say("--stdin ", names.in, " is also ", output_file.option, output_file.name,
-                 ", which would empty it");
+      return say("--stdin ", names.in, " is also ", option, name, ", which would empty it");
     }
     // The file of both, as 2>&1 would share it: one offset, so that neither overwrites the other.
-    if (found.out && same_file(*file, *found.out)) {
-      found.err_is_out = true;
-      continue;
-    }
-    found.*output_file.file = std::move(file);
-  }
-  if (found.in && found.report && !is_device(*found.in) && same_file(*found.in, *found.report)) {
-    return say("--stdin ", names.in, " is also the report's file");
+    found.err_is_out = found.out && same_file(*file, *found.out);
+    if (!found.err_is_out) found.*member = std::move(file);
   }
   return found;
 }
 
+namespace {
+
+// Opens `input` again if it is a FIFO, now waiting for its writer as the shell's < would, and
+// lets it block from now on.
+bool ready_input(Found& input, const std::optional<RunUser>& user) {
+  if (is_type(input.fd.get(), S_IFIFO)) {
+    const std::string again = "/proc/self/fd/" + std::to_string(input.fd.get());
+    auto fd = as_user(user, [&] { return Fd(open(again.c_str(), O_RDONLY | O_CLOEXEC)); });
+    if (!fd || !*fd) return (say("cannot open ", input.path, ": ", last_error()), false);
+    input.fd = std::move(*fd);
+  }
+  return fcntl(input.fd.get(), F_SETFL, 0) == 0 ||
+         (say("cannot open ", input.path, ": ", last_error()), false);
+}
+
+} // namespace
+
 std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUser>& user) {
-  OpenFiles files{};
-  files.err_is_out = found.err_is_out;
   // What is made here is removed again if a later step fails.
-  std::optional<Found>* made[3] = {};
-  std::size_t count = 0;
+  std::vector<const Found*> made;
   const auto undo = [&] {
-    for (std::size_t i = 0; i < count; ++i) unmake(**made[i]);
+    for (const Found* file : made) unmake(*file);
     return std::nullopt;
   };
-  if (found.report && !found.report->fd) {
-    if (!make(*found.report, REPORT_MODE)) return undo();
-    made[count++] = &found.report;
+  struct Output {
+    std::optional<Found>* file;
+    mode_t mode;
+    bool as_user;
+  };
+  for (const Output& output : std::array<Output, 3>{{{&found.report, REPORT_MODE, false},
+                                                     {&found.out, RUN_FILE_MODE, true},
+                                                     {&found.err, RUN_FILE_MODE, true}}}) {
+    std::optional<Found>& file = *output.file;
+    if (!file || file->fd) continue;
+    const auto made_it =
+        as_user(output.as_user ? user : std::nullopt, [&] { return make(*file, output.mode); });
+    if (!made_it.value_or(false)) return undo();
+    made.push_back(&*file);
   }
-  for (auto* output : {&found.out, &found.err}) {
-    if (!*output || (*output)->fd) continue;
-    if (!as_user(user, [&] { return make(**output, RUN_FILE_MODE); }).value_or(false)) {
-      return undo();
-    }
-    made[count++] = output;
-  }
-  for (auto* output : {&found.report, &found.out, &found.err}) {
+  for (const auto* output : {&found.report, &found.out, &found.err}) {
     if (*output && !ready_output(**output)) return undo();
   }
+  OpenFiles files{};
   if (found.in) {
-    // A FIFO is opened again, now waiting for its writer, as the shell's < would.
-    if (is_type(found.in->fd.get(), S_IFIFO)) {
-      const std::string again = "/proc/self/fd/" + std::to_string(found.in->fd.get());
-      auto fd = as_user(user, [&] { return Fd(open(again.c_str(), O_RDONLY | O_CLOEXEC)); });
-      if (!fd || !*fd) return (say("cannot open ", found.in->path, ": ", last_error()), undo());
-      found.in->fd = std::move(*fd);
-    }
-    if (fcntl(found.in->fd.get(), F_SETFL, 0) != 0) {
-      return (say("cannot open ", found.in->path, ": ", last_error()), undo());
-    }
+    if (!ready_input(*found.in, user)) return undo();
     files.null = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!files.null) return (say("cannot open /dev/null: ", last_error()), undo());
     files.in = std::move(found.in->fd);
@@ -290,6 +330,7 @@ std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUse
   files.report = take(found.report);
   files.out = take(found.out);
   files.err = take(found.err);
+  files.err_is_out = found.err_is_out;
   return files;
 }
 

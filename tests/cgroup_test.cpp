@@ -155,7 +155,7 @@ TEST_F(Cgroups, LimitTheWholeRun) {
       // No CPU cap: a JVM's threads can take many CPU seconds under emulation on a busy host.
       {"Java under --memory-limit=256M, with no address-space cap",
        {"--memory-limit=256M", "-1", "-1", "-1", "true",
-        "exec java -cp " PHASE1_JAVA_CLASSES " Alloc"},
+        std::string("exec java -cp ") + PHASE1_JAVA_CLASSES + " Alloc"},
        [](const Report& r) {
          if (std::string_view(PHASE1_JAVA_CLASSES).empty()) return; // built without javac
          EXPECT_EQ(r["childstatus"], 0);
@@ -234,7 +234,7 @@ TEST_F(Cgroups, LimitTheWholeRun) {
        [](const Report& r) { EXPECT_EQ(r["cpulimited"], 0); }},
       {"pinned to one CPU, phase1 still reads the CPU limit as often as the run's CPUs need",
        with({"--cpu-limit=1"},
-            "L='taskset -pc 0,1 $$ >/dev/null; " + LOOP + "'; sh -c \"$L\" & sh -c \"$L\""),
+            "L='taskset -pc 0,1 $$ >/dev/null; " + LOOP + R"('; sh -c "$L" & sh -c "$L")"),
        [](const Report& r) {
          EXPECT_EQ(r["cpulimited"], 1);
          EXPECT_LT(r["treetime"], 1.5);

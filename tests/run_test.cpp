@@ -729,9 +729,9 @@ TEST(EndToEnd, GivesTheCommandsNothingOfTheirCaller) {
        .out = "1000\n" + status("39168 0 0 153 1 0 153 0") + usage(),
        .prepare = [] { (void)signal(SIGXFSZ, SIG_IGN); }},
       {.name = "a command that moves the shared offset back: the report still comes last",
-       .args = {"10", "-1", "-1", "true",
-                "python3 -c 'import os; os.write(1, b\"childstatus=0\\n\" * 20); "
-                "os.lseek(1, 0, os.SEEK_SET)'"},
+       .args =
+           {"10", "-1", "-1", "true",
+            R"(python3 -c 'import os; os.write(1, b"childstatus=0\n" * 20); os.lseek(1, 0, 0)')"},
        .out = "(childstatus=0\n){20}" + OK + usage()},
       {.name = "--output under umask 0 is made writable by its owner alone",
        .args = {"--output=" + REPORT, "10", "-1", "-1", "true", "stat -c %a " + REPORT},
