@@ -473,6 +473,10 @@ TEST(EndToEnd, RunsTheCommandsAsAnotherUser) {
        "",
        125,
        "phase1: unknown user phase1-no-such-user \\(not in /etc/passwd\\)\n"},
+      {.name = "--user: SIGINT to phase1 still reaches the command, in its session of its own",
+       .args = {"--user=nobody", "10", "-1", "-1", "true", "sleep " + NAP},
+       .out = status("2 1 2 0 0 0 0 0") + usage(),
+       .during = signal_napping<SIGINT, false>},
   };
   for (const auto& c : cases) check(c);
   const std::string written = contents(open(report.c_str(), O_RDONLY));
