@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Measures phase1's own cost beside yardsticks and prints seven lines, five ratios and two
+# Measures phase1's own cost beside yardsticks and prints eight lines, five ratios and three
 # figures:
 #   a. wall time of `phase1 10 -1 -1 true true` / a static C program doing the same two runs
 #   b. mem= that phase1 reports for `true` / the minor faults of `sh -c true` spawned directly
@@ -10,6 +10,7 @@
 #   e. as b, with --output: the measured child then writes nothing
 #   f. wall time with --cgroup / without, and g. how far past --cpu-limit=0.5 a busy loop
 #      goes: both in a QEMU guest, by bench/cgroups.sh, as cgroups are never made here
+#   h. the sandbox's cost per run, as root with --user and as an ordinary user, in ms
 # Absolute figures mean little on a shared machine; the ratios are taken side by side.
 # Usage: bench/overhead.sh              measures the default build (built here)
 #        PHASE1=path bench/overhead.sh  measures that binary instead
@@ -21,6 +22,7 @@ RUNS=${RUNS:-10}             # a: runs of each command per round
 FAULT_RUNS=${FAULT_RUNS:-30} # b: runs of each command
 CPU_RUNS=${CPU_RUNS:-21}     # c: pairs of runs
 WALL_RUNS=${WALL_RUNS:-10}   # d: runs
+SANDBOX_ROUNDS=${SANDBOX_ROUNDS:-21} # h: hyperfine rounds
 LOOP='i=0; while [ $i -lt 360000 ]; do i=$((i+1)); done'
 
 need=()
@@ -104,5 +106,29 @@ report "d. wall-limit overshoot %.1f ms (target <= 20)  wall s: phase1 %.4f / li
 e1=$(median 3 <"$work/b")
 report "e. floor, --output    %.3f (target <= b)     minor faults: phase1 mem= %s / floor %s, phase1's share %s, medians of $FAULT_RUNS runs each" \
   "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a / b }')" "$e1" "$b2" "$((e1 - b2))"
+
+# h: the sandbox's cost per run, as root with --user and as an ordinary user: the wall time
+# with --sandbox less that without, over two runs, in alternating rounds.
+box="$work/box"
+mkdir -p "$box" && chmod 777 "$box" "$work"
+as_nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
+for mode in root rootless; do
+  if [[ $mode == root ]]; then
+    plain="$PHASE1 --user=nobody 1 -1 -1 true true"
+    boxed="$PHASE1 --user=nobody --sandbox=$box 1 -1 -1 true true"
+  else
+    plain="$as_nobody $PHASE1 1 -1 -1 true true"
+    boxed="$as_nobody $PHASE1 --sandbox=$box 1 -1 -1 true true"
+  fi
+  for ((r = 0; r < SANDBOX_ROUNDS; r++)); do
+    if ((r % 2)); then order=("$boxed" "$plain"); else order=("$plain" "$boxed"); fi
+    hyperfine -N --style none --warmup 2 --runs "$RUNS" --export-csv "$work/round.csv" \
+      "${order[@]}" >/dev/null 2>&1
+    awk -F, -v boxed="$boxed" 'NR > 1 { m[$1 == boxed] = $4 * 1000 } END { print (m[1] - m[0]) / 2 }' \
+      "$work/round.csv"
+  done >"$work/h.$mode"
+done
+report "h. sandbox cost       %.2f ms per run as root, %.2f as a user (target <= 1.5)  (wall with --sandbox - without) / 2, median of $SANDBOX_ROUNDS rounds of $RUNS runs each" \
+  "$(median 1 <"$work/h.root")" "$(median 1 <"$work/h.rootless")"
 
 bench/cgroups.sh "$PHASE1" | grep -E '^[fg]\. '

@@ -64,6 +64,14 @@ at the first argument that does not start with "--":
                         have used SECONDS of CPU time (such as 2 or 0.5)
   --cgroup=DIR          make the runs' cgroups in the cgroup v2 directory DIR
                         rather than in phase1's own cgroup
+  --sandbox=DIR         run each command in a sandbox of its own: DIR as /box,
+                        its one writable directory; /usr, /etc and /bin, /lib...
+                        read-only; its own /tmp, /dev and /proc; no network, no
+                        other process, no capability, and a seccomp filter; as
+                        root it needs --user, as a user it needs user namespaces
+  --bind=PATH           with --sandbox, show the host's PATH (absolute) too,
+                        read-only; may be given more than once
+  --share-network       with --sandbox, keep the host's network
 With --memory-limit, --cpu-limit or --cgroup each run has a cgroup v2 cgroup of
 its own, which nothing of the run outlives, and six keys follow the report:
 basetreetime=, treetime= (CPU seconds of all processes), basetreepeak=,
@@ -150,7 +158,7 @@ std::errc set_file_name(std::string_view value, Invocation& run) {
 
 constexpr Refusals NAME{"not a file name", ""};
 
-constexpr std::array<Option, 12> OPTIONS{{
+constexpr std::array<Option, 15> OPTIONS{{
     {"--wall-limit", true, SECONDS, set_seconds<&Bounds::wall, false>},
     {"--cpu-limit", true, SECONDS, set_seconds<&Bounds::cpu, true>},
     {"--memory-limit",
@@ -192,6 +200,27 @@ constexpr std::array<Option, 12> OPTIONS{{
        return error;
      }},
     {"--output", true, NAME, set_name<&Invocation::output>},
+    {"--sandbox", true, NAME,
+     [](std::string_view value, Invocation& run) {
+       if (value.empty()) return std::errc::invalid_argument;
+       run.sandbox.dir = value.data();
+       return std::errc{};
+     }},
+    {"--bind",
+     true,
+     {"not an absolute path", ""},
+     [](std::string_view value, Invocation& run) {
+       if (!value.starts_with('/')) return std::errc::invalid_argument;
+       run.sandbox.binds.push_back(value.data());
+       return std::errc{};
+     }},
+    {"--share-network",
+     false,
+     {},
+     [](std::string_view /*value*/, Invocation& run) {
+       run.sandbox.share_network = true;
+       return std::errc{};
+     }},
     {"--extended",
      false,
      {},
@@ -203,6 +232,13 @@ constexpr std::array<Option, 12> OPTIONS{{
 
 const char* refusal(std::errc error, const Refusals& refusals) {
   return error == std::errc::result_out_of_range ? refusals.too_large : refusals.invalid;
+}
+
+// The option given that means nothing without --sandbox, if any.
+const char* without_sandbox(const SandboxRequest& sandbox) {
+  if (sandbox.dir != nullptr) return nullptr;
+  if (sandbox.share_network) return "--share-network";
+  return sandbox.binds.empty() ? nullptr : "--bind";
 }
 
 // Options end at the first argument that is not one; --help and --version are not options.
@@ -222,7 +258,7 @@ ContainerRequest containers_for(const Invocation& run) {
   const Grouping grouping = run.user != nullptr ? Grouping::session
                             : run.bounds.wall   ? Grouping::group
                                                 : Grouping::none;
-  return {grouping, run.cgroups, run.limits.processes};
+  return {grouping, run.cgroups, run.limits.processes, run.sandbox.dir != nullptr};
 }
 
 std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
@@ -261,6 +297,7 @@ std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
     }
   }
 
+  if (const char* orphan = without_sandbox(run.sandbox)) return fail(orphan, " needs --sandbox");
   const auto positional = args.subspan(next);
   if (positional.size() < ARGUMENTS) {
     std::cerr << USAGE;

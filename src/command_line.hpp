@@ -4,6 +4,7 @@
 #include "files.hpp"
 #include "limits.hpp"
 #include "report.hpp"
+#include "sandbox.hpp"
 
 #include <chrono>
 #include <optional>
@@ -13,13 +14,14 @@
 // A run as the command line asks for it.
 struct Invocation {
   RunLimits limits;
-  Bounds bounds;         // the measured run's; the baseline has only the wall limit
-  CgroupRequest cgroups; // whether the runs have cgroups, where, and their memory limit
-  const char* output;    // the report's file; none: standard output
-  bool extended;         // the report has the extended block
-  Format format;         // how the report is written
-  const char* user;      // the user the commands run as; none: phase1's own
-  FileNames files;       // the measured run's standard input, output and error
+  Bounds bounds;          // the measured run's; the baseline has only the wall limit
+  CgroupRequest cgroups;  // whether the runs have cgroups, where, and their memory limit
+  const char* output;     // the report's file; none: standard output
+  bool extended;          // the report has the extended block
+  Format format;          // how the report is written
+  const char* user;       // the user the commands run as; none: phase1's own
+  FileNames files;        // the measured run's standard input, output and error
+  SandboxRequest sandbox; // each run's sandbox; none without a directory
   const char* baseline;
   const char* measured;
 };

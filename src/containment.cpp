@@ -61,15 +61,15 @@ bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> tim
 } // namespace
 
 bool contained(const ContainerRequest& request) {
-  return request.grouping != Grouping::none || request.cgroups.wanted;
+  return request.grouping != Grouping::none || request.cgroups.wanted || request.sandboxed;
 }
 
-std::optional<Containers> make_containers(const ContainerRequest& request) {
+std::optional<Containers> make_containers(const ContainerRequest& request, SandboxRef sandbox) {
   std::optional<Containers> made(std::in_place);
   if (request.grouping == Grouping::group) made->terminal = foreground_terminal();
   const int terminal = made->terminal ? made->terminal.get() : -1;
-  made->baseline = {request.grouping, terminal, std::nullopt};
-  made->measured = {request.grouping, terminal, std::nullopt};
+  made->baseline = {request.grouping, terminal, std::nullopt, sandbox};
+  made->measured = {request.grouping, terminal, std::nullopt, sandbox};
   if (!request.cgroups.wanted) return made;
   // Everything is checked before anything is changed, and a failure after a change undoes it.
   made->parent = find_parent(request.cgroups.dir);
@@ -107,7 +107,7 @@ int abandon(std::optional<Containers>& containers) {
 }
 
 Birth spawn(const Container& container) {
-  if (!container.cgroup) {
+  if (!container.cgroup && !container.sandbox) {
     const pid_t pid = fork();
     const int error = pid < 0 ? errno : 0;
     // The pidfd lets the parent wait for the child with a timeout and no timer signal.
@@ -115,13 +115,15 @@ Birth spawn(const Container& container) {
     return {pid, Fd(waits ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1), error};
   }
   // The handler of a contained child ends its run through this.
-  arm_cgroup(container.cgroup->kill.get());
+  if (container.cgroup) arm_cgroup(container.cgroup->kill.get());
   int pidfd = -1;
   clone_args args{};
-  args.flags = CLONE_INTO_CGROUP | CLONE_PIDFD;
+  // One call makes the child, in its cgroup and its namespaces alike.
+  args.flags = CLONE_PIDFD | (container.cgroup ? CLONE_INTO_CGROUP : 0) |
+               (container.sandbox ? namespace_flags(*container.sandbox) : 0);
   args.pidfd = reinterpret_cast<std::uintptr_t>(&pidfd);
   args.exit_signal = SIGCHLD;
-  args.cgroup = static_cast<std::uint64_t>(container.cgroup->dir.get());
+  args.cgroup = container.cgroup ? static_cast<std::uint64_t>(container.cgroup->dir.get()) : 0;
   // glibc has no wrapper, and a child of the raw call keeps the parent's cached thread id. The
   // child calls nothing that reads it (raise, abort, pthread_*): its caps, system (which
   // spawns with clone and waits with waitpid), its status word or block, and _exit.
@@ -136,9 +138,10 @@ void enter_in_child(const Container& container) {
     hand_terminal(container.terminal, getpid());
   }
   if (container.grouping == Grouping::session) (void)setsid();
-  if (container.grouping != Grouping::none || container.cgroup) {
-    (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (!is_phase1(getppid())) _exit(EXIT_FAILURE); // phase1 died before the prctl
+  if (container.grouping != Grouping::none || container.cgroup || container.sandbox) {
+    // PID 1 of a namespace has no handler to run: SIGKILL ends it, and the namespace with it.
+    (void)prctl(PR_SET_PDEATHSIG, container.sandbox ? SIGKILL : SIGTERM);
+    if (phase1_died()) _exit(EXIT_FAILURE); // before the prctl
   }
 }
 

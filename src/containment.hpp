@@ -3,9 +3,11 @@
 #include "cgroup.hpp"
 #include "fd.hpp"
 #include "run_result.hpp"
+#include "sandbox.hpp"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <sys/types.h>
 
@@ -34,13 +36,18 @@ struct ContainerRequest {
   Grouping grouping;
   CgroupRequest cgroups;
   std::optional<std::int64_t> processes; // the measured run's, phase1's child not counted
+  bool sandboxed;                        // each run has a sandbox of its own
 };
+
+// The sandbox that a run is born in, when it has one; it outlives the runs.
+using SandboxRef = std::optional<std::reference_wrapper<const Sandbox>>;
 
 // How one run is held together, so that it can be ended whole.
 struct Container {
   Grouping grouping;
   int terminal;                    // the terminal whose foreground the run's group takes, or -1
   std::optional<RunCgroup> cgroup; // the child is born in this cgroup
+  SandboxRef sandbox;              // and in these namespaces
 };
 
 // Both runs' containers, and what was changed to make them.
@@ -60,7 +67,7 @@ bool contained(const ContainerRequest& request);
 // gives, with the memory limit and the measured run's pids.max. Everything that can be checked
 // is checked before anything is changed. Says why not on standard error, having undone what
 // it did.
-std::optional<Containers> make_containers(const ContainerRequest& request);
+std::optional<Containers> make_containers(const ContainerRequest& request, SandboxRef sandbox);
 
 // Undoes what make_containers did, for runs that will not run, and returns EXIT_PHASE1_FAILED.
 int abandon(std::optional<Containers>& containers);

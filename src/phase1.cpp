@@ -38,8 +38,11 @@ int main(int argc, char* argv[]) {
   if (!found) return EXIT_PHASE1_FAILED;
   const auto duties = assign_status_duties({parent_writes_status(*run), run->extended});
   if (!duties) return EXIT_PHASE1_FAILED;
+  const auto sandbox =
+      run->sandbox.dir != nullptr ? prepare_sandbox(run->sandbox, user.has_value()) : std::nullopt;
+  if (run->sandbox.dir != nullptr && !sandbox) return EXIT_PHASE1_FAILED;
   const ContainerRequest request = containers_for(*run);
-  auto containers = make_containers(request);
+  auto containers = make_containers(request, sandbox ? SandboxRef(*sandbox) : std::nullopt);
   if (!containers) return EXIT_PHASE1_FAILED;
   auto files = open_found(std::move(*found), user);
   if (!files) return abandon(containers);

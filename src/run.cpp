@@ -11,15 +11,18 @@
 namespace {
 
 // The child, from its birth to _exit. It does nothing before system but what the run asks for:
-// its caps, its files, its user, and its containment, after the user, as a change of user
-// clears the parent-death signal; then the signals that make the caps bite. It ends with _exit:
+// its sandbox, its caps, its files, its user, and its containment, after the user, as a change
+// of user clears the parent-death signal; then the signals that make the caps bite, and last
+// the sandbox's seal. It ends with _exit:
 // every line it wrote is written already, and exit handlers would only add to the run's figures.
 [[noreturn]] void be_child(const Child& child, const Container& container) {
+  if (container.sandbox) enter_sandbox(*container.sandbox);
   apply_caps(child.caps);
   put_in_place(child.files);
   if (child.user) become(*child.user);
   enter_in_child(container);
   reset_caps_signals();
+  if (container.sandbox) seal_sandbox(*container.sandbox);
   const int status = std::system(child.command); // NOLINT(cert-env33-c): that is the point
   finish_child(child.duty, status);
 }
@@ -44,6 +47,10 @@ std::optional<RunResult> run_child(const Child& child, Container& container, con
   }
   const auto wall = std::chrono::steady_clock::now() - start;
   const auto word = handed_over(child.duty);
+  if (container.sandbox && !word && WIFEXITED(status) && WEXITSTATUS(status) == SANDBOX_FAILED) {
+    end_container(container);
+    return say("cannot make the run's sandbox");
+  }
   // A child that ended by itself as a limit was reached handed over or wrote its status itself.
   if (word || !WIFSIGNALED(status)) ending = Ending::itself;
   return RunResult{status, word, usage, ending, wall, end_container(container)};

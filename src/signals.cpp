@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -15,6 +18,7 @@ constexpr int SHELL_SIGNAL_BASE = 128;
 volatile std::sig_atomic_t run_group = 0;
 volatile std::sig_atomic_t run_kill = -1;
 volatile std::sig_atomic_t phase1_pid = 0;
+int phase1_pidfd = -1; // readable once phase1 has ended
 
 // SIGINT and SIGQUIT. The terminal sends them to its foreground group, which holds phase1 and
 // a run without a group of its own; a run in a group of its own gets them from here.
@@ -68,6 +72,10 @@ void catch_signal(int sig, void (*handler)(int), bool keep_ignored) {
 
 void prepare_signals(bool contained) {
   phase1_pid = getpid();
+  if (contained) {
+    phase1_pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    if (phase1_pidfd >= 0) (void)fcntl(phase1_pidfd, F_SETFD, FD_CLOEXEC);
+  }
   // Whatever its caller blocked, phase1 and every child start with no signal blocked.
   sigset_t none{};
   (void)sigemptyset(&none);
@@ -95,8 +103,12 @@ void disarm() {
   run_kill = -1;
 }
 
-bool is_phase1(pid_t pid) {
-  return pid == phase1_pid;
+bool phase1_died() {
+  if (phase1_pidfd >= 0) {
+    pollfd fd{phase1_pidfd, POLLIN, 0};
+    return poll(&fd, 1, 0) != 0;
+  }
+  return getppid() != phase1_pid;
 }
 
 void reset_caps_signals() {

@@ -20,8 +20,10 @@ void arm_group(pid_t group);
 // Once the run is ended: nothing to pass signals on to.
 void disarm();
 
-// Whether `pid` is phase1, the process that prepared the signals.
-bool is_phase1(pid_t pid);
+// In a child that has just asked for its parent-death signal: whether phase1, which prepared
+// the signals, has died already. Its pidfd tells, where the child's parent is out of its sight
+// (a PID namespace of its own); else its parent's pid.
+bool phase1_died();
 
 // In a child, before system: SIGPIPE, SIGXFSZ and SIGXCPU as they are by default, whatever
 // phase1's caller ignored, so that the caps and a reader that has gone end the command.

@@ -311,6 +311,66 @@ TEST_F(Cgroups, KeepApartThePhase1sOfTwoPidNamespaces) {
   binary = PHASE1_BINARY;
 }
 
+// A sandbox each, in a cgroup each: the limits and the figures hold in it.
+TEST_F(Cgroups, LimitASandboxedRun) {
+  char dir[] = "/tmp/phase1-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  chmod(dir, 0777);
+  const std::string box = "--sandbox=" + std::string(dir);
+  const std::string as = "--user=nobody";
+  const Row rows[] = {
+      {"300 MiB under --memory-limit=100M in a sandbox: killed, and oomkilled says why",
+       with({as, box, "--memory-limit=100M"}, "exec dd if=/dev/zero of=/dev/null bs=300M count=1"),
+       [](const Report& r) {
+         EXPECT_EQ(r["WTERMSIG"], 9);
+         EXPECT_EQ(r["oomkilled"], 1);
+         EXPECT_EQ(r.order, KEYS);
+       }},
+      {"two busy loops under --cpu-limit=1 in a sandbox",
+       with({as, box, "--cpu-limit=1"}, LOOP + " & " + LOOP),
+       [](const Report& r) {
+         EXPECT_EQ(r["cpulimited"], 1);
+         EXPECT_GE(r["treetime"], 1);
+       }},
+      {"a setsid process in a sandbox is gone with the run",
+       with({as, box, AT}, "setsid " + NAPPING + " & echo hi"),
+       [](const Report& r) {
+         EXPECT_EQ(r.run.out.substr(0, 3), "hi\n");
+         EXPECT_TRUE(nappers().empty());
+         EXPECT_FALSE(any_of_phase1(TESTS, r.run.pid));
+       }},
+  };
+  for (const auto& row : rows) check(row);
+  std::filesystem::remove_all(dir);
+}
+
+// Where the kernel refuses an ordinary user namespaces, a rootless sandbox is refused at once.
+TEST_F(Cgroups, RefuseARootlessSandboxWithoutUserNamespaces) {
+  const std::string limit = "/proc/sys/user/max_user_namespaces";
+  std::ifstream was(limit);
+  const std::string before{std::istreambuf_iterator<char>(was), {}};
+  ASSERT_TRUE(put(limit, "0"));
+  char dir[] = "/tmp/phase1-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  chmod(dir, 0777);
+  const std::string copy = std::string(dir) + "/phase1";
+  std::filesystem::copy_file(binary, copy);
+  binary = copy.c_str();
+  check({"user.max_user_namespaces=0: refused, naming it",
+         with({"--sandbox=" + std::string(dir)}, "echo ran", "echo ran"),
+         [](const Report& r) {
+           EXPECT_EQ(r.run.out, "");
+           EXPECT_NE(r.run.err.find("user.max_user_namespaces is 0"), std::string::npos);
+         },
+         125,
+         [] {
+           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+         }});
+  binary = PHASE1_BINARY;
+  put(limit, before);
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(Cgroups, FindTheirPlaceOrRefuse) {
   const std::string alone = ROOT + "/phase1-alone";
   const std::string crowd = ROOT + "/phase1-crowd";
