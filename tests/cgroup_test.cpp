@@ -326,6 +326,18 @@ TEST_F(Cgroups, LimitASandboxedRun) {
          EXPECT_EQ(r["oomkilled"], 1);
          EXPECT_EQ(r.order, KEYS);
        }},
+      {"Java under --memory-limit=256M in a sandbox, its classes bound in",
+       {as, box,
+        std::string("--bind=") +
+            (std::string_view(PHASE1_JAVA_CLASSES).empty() ? "/usr" : PHASE1_JAVA_CLASSES),
+        "--memory-limit=256M", "-1", "-1", "-1", "true",
+        std::string("exec java -cp ") + PHASE1_JAVA_CLASSES + " Alloc"},
+       [](const Report& r) {
+         if (std::string_view(PHASE1_JAVA_CLASSES).empty()) return; // built without javac
+         EXPECT_EQ(r["childstatus"], 0);
+         EXPECT_NE(r.run.out.find("allocated 40 MiB\n"), std::string::npos);
+         EXPECT_EQ(r["oomkilled"], 0);
+       }},
       {"two busy loops under --cpu-limit=1 in a sandbox",
        with({as, box, "--cpu-limit=1"}, LOOP + " & " + LOOP),
        [](const Report& r) {
