@@ -74,8 +74,10 @@ std::optional<std::vector<sock_filter>> build_filter() {
   // clone3's flags are in memory that a filter cannot read: without it, glibc falls back to clone.
   built = built && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
   for (const unsigned long long flag : NAMESPACE_FLAGS) {
-    built = built && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
-                                      SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) == 0;
+    // The first argument, masked with `flag`, is `flag` (SCMP_A0, less its C compound literal).
+    const scmp_arg_cmp has_flag{0, SCMP_CMP_MASKED_EQ, flag, flag};
+    built = built &&
+            seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1, &has_flag) == 0;
   }
   std::vector<sock_filter> program;
   const Fd memory(static_cast<int>(syscall(SYS_memfd_create, "phase1-filter", MFD_CLOEXEC)));
