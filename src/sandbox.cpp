@@ -261,6 +261,24 @@ std::optional<Sandbox> prepare_sandbox(const SandboxRequest& request, bool has_u
   if (!exists("--sandbox ", request.dir, st)) return std::nullopt;
   if (!S_ISDIR(st.st_mode)) return say("--sandbox ", request.dir, ": not a directory");
   sandbox.steps.push_back({Kind::tmpfs, STAGING, ROOT_OPTIONS, 0});
+  // The run's own mounts first, so that a --bind below /tmp shows above its fresh /tmp.
+  sandbox.steps.push_back({Kind::directory, staged("/tmp"), "", 0});
+  sandbox.steps.push_back({Kind::tmpfs, staged("/tmp"), TMP_OPTIONS, 0});
+  sandbox.steps.push_back({Kind::directory, staged("/dev"), "", 0});
+  sandbox.steps.push_back({Kind::tmpfs, staged("/dev"), DEV_OPTIONS, 0});
+  for (const char* device : DEVICES) {
+    const std::string path = std::string("/dev/") + device;
+    struct stat node {};
+    if (!exists("", path.c_str(), node)) return std::nullopt;
+    add_bind(sandbox, {path, path, true}, node);
+  }
+  for (const auto& [name, text] : DEVICE_LINKS) {
+    sandbox.steps.push_back({Kind::link, staged(std::string("/dev/") + name), text, 0});
+  }
+  sandbox.steps.push_back({Kind::directory, staged("/dev/shm"), "", 0});
+  sandbox.steps.push_back({Kind::tmpfs, staged("/dev/shm"), TMP_OPTIONS, 0});
+  sandbox.steps.push_back({Kind::directory, staged("/proc"), "", 0});
+  sandbox.steps.push_back({Kind::proc, staged("/proc"), "", 0});
   for (const char* path : SYSTEM_PATHS) {
     struct stat system {};
     if (lstat(path, &system) != 0) continue;
@@ -280,23 +298,6 @@ std::optional<Sandbox> prepare_sandbox(const SandboxRequest& request, bool has_u
     add_bind(sandbox, {path, path, false}, bound);
   }
   add_bind(sandbox, {request.dir, "/box", true}, st);
-  sandbox.steps.push_back({Kind::directory, staged("/tmp"), "", 0});
-  sandbox.steps.push_back({Kind::tmpfs, staged("/tmp"), TMP_OPTIONS, 0});
-  sandbox.steps.push_back({Kind::directory, staged("/dev"), "", 0});
-  sandbox.steps.push_back({Kind::tmpfs, staged("/dev"), DEV_OPTIONS, 0});
-  for (const char* device : DEVICES) {
-    const std::string path = std::string("/dev/") + device;
-    struct stat node {};
-    if (!exists("", path.c_str(), node)) return std::nullopt;
-    add_bind(sandbox, {path, path, true}, node);
-  }
-  for (const auto& [name, text] : DEVICE_LINKS) {
-    sandbox.steps.push_back({Kind::link, staged(std::string("/dev/") + name), text, 0});
-  }
-  sandbox.steps.push_back({Kind::directory, staged("/dev/shm"), "", 0});
-  sandbox.steps.push_back({Kind::tmpfs, staged("/dev/shm"), TMP_OPTIONS, 0});
-  sandbox.steps.push_back({Kind::directory, staged("/proc"), "", 0});
-  sandbox.steps.push_back({Kind::proc, staged("/proc"), "", 0});
   sandbox.steps.push_back({Kind::directory, OLD_ROOT, "", 0});
   sandbox.opened.assign(sandbox.sources.size(), -1);
   auto filter = build_filter();

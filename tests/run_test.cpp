@@ -1070,6 +1070,11 @@ TEST(EndToEnd, SandboxesEachRun) {
             " 2>&-; ls -d /home /root /srv /var /run /mnt /opt /sys 2>&- | wc -l; "
             "touch /usr/x /etc/x /x 2>&- || echo read-only; ls /usr/bin/env"},
        "0\nread-only\n/usr/bin/env\n" + OK + usage()},
+      {"--bind shows a file of the host, read-only, even below the run's own /tmp",
+       {as, in, "--bind=" + ANSWER, "10", "-1", "-1", "true",
+        "cat " + ANSWER + "; awk -v p=" + ANSWER +
+            " '$5 == p { print substr($6, 1, 2) }' /proc/self/mountinfo"},
+       "42\nro\n" + OK + usage()},
       {"/box is DIR, writable, and the working directory; /tmp is each run's own",
        {as, in, "10", "-1", "-1", "touch /tmp/mark", "pwd; echo kept > f; ls /tmp | wc -l"},
        "/box\n0\n" + OK + usage()},
@@ -1088,8 +1093,11 @@ TEST(EndToEnd, SandboxesEachRun) {
        {as, in, "10", "-1", "-1", "true", "ipcs -m | grep -c '^0x' || true"},
        "0\n" + OK + usage()},
       {"ps shows the run alone, and an orphan goes with it",
-       {as, in, "10", "-1", "-1", "true", nap + " & ps -e -o comm= | sort | tr '\\n' ' '; echo"},
-       "phase1 ps sh sleep sort tr \n" + OK + usage()},
+       // Once the sleep has started, and with no pipeline whose members might not have yet.
+       {as, in, "10", "-1", "-1", "true",
+        nap + " & until [ \"$(cat /proc/$!/comm)\" = sleep ]; do :; done; "
+              "ps -e -o comm= >/tmp/ps; sort -u /tmp/ps | tr '\\n' ' '; echo"},
+       "phase1 ps sh sleep \n" + OK + usage()},
       {"never root, no capability, no new privileges, and the filter",
        {as, in, "10", "-1", "-1", "true",
         "id -u; grep -E '^(CapEff|NoNewPrivs|Seccomp):' /proc/self/status | tr -d '\\t'"},
