@@ -102,6 +102,17 @@ bool any_of_phase1(const std::string& dir, pid_t pid) {
   return !of_phase1(dir, pid).empty();
 }
 
+// Whether every cgroup that phase1 `pid` made in `dir` has no process left: the lock that
+// its processes held is then free, as the kernel drops it before a process leaves its cgroup.
+bool all_empty(const std::string& dir, pid_t pid) {
+  const auto names = of_phase1(dir, pid);
+  return std::all_of(names.begin(), names.end(), [&](const std::string& name) {
+    std::ifstream events(dir + "/" + name + "/cgroup.events");
+    const std::string text{std::istreambuf_iterator<char>(events), {}};
+    return text.find("populated 0") != std::string::npos;
+  });
+}
+
 // Moves the calling process into the cgroup `dir`; in a child about to run phase1, a failure
 // ends it with 99.
 void move_to(const std::string& dir) {
@@ -278,6 +289,8 @@ TEST_F(Cgroups, LeaveNothingOfARunBehind) {
        [](const Report& r) {
          EXPECT_TRUE(eventually([] { return nappers().empty(); }));
          EXPECT_TRUE(any_of_phase1(TESTS, r.run.pid));
+         // Its last process, which holds the cgroup's lock, may still be on its way out.
+         EXPECT_TRUE(eventually([&] { return all_empty(TESTS, r.run.pid); }));
          killed = r.run.pid;
        },
        -SIGKILL,
