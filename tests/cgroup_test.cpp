@@ -378,14 +378,9 @@ TEST_F(Cgroups, RefuseARootlessSandboxWithoutUserNamespaces) {
   std::ifstream was(limit);
   const std::string before{std::istreambuf_iterator<char>(was), {}};
   ASSERT_TRUE(put(limit, "0"));
-  char dir[] = "/tmp/phase1-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  chmod(dir, 0777);
-  const std::string copy = std::string(dir) + "/phase1";
-  std::filesystem::copy_file(binary, copy);
-  binary = copy.c_str();
+  const RunnableCopy copy(0777);
   check({"user.max_user_namespaces=0: refused, naming it",
-         with({"--sandbox=" + std::string(dir)}, "echo ran", "echo ran"),
+         with({"--sandbox=" + copy.dir}, "echo ran", "echo ran"),
          [](const Report& r) {
            EXPECT_EQ(r.run.out, "");
            EXPECT_NE(r.run.err.find("user.max_user_namespaces is 0"), std::string::npos);
@@ -394,9 +389,7 @@ TEST_F(Cgroups, RefuseARootlessSandboxWithoutUserNamespaces) {
          [] {
            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
          }});
-  binary = PHASE1_BINARY;
   put(limit, before);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Cgroups, FindTheirPlaceOrRefuse) {
@@ -468,13 +461,7 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
   for (const char* file : {"", "/cgroup.procs", "/cgroup.subtree_control", "/cgroup.threads"}) {
     ASSERT_EQ(chown((delegated + file).c_str(), 65534, 65534), 0) << file;
   }
-  // Copied where the user can run it.
-  char dir[] = "/tmp/phase1-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  chmod(dir, 0755);
-  const std::string copy = std::string(dir) + "/phase1";
-  std::filesystem::copy_file(binary, copy);
-  binary = copy.c_str();
+  const RunnableCopy copy(0755);
   check({"a user's run, memory-limited in its own delegated cgroup",
          with({"--memory-limit=64M"}, "id -u; exec dd if=/dev/zero of=/dev/null bs=100M count=1"),
          [](const Report& r) {
@@ -499,8 +486,6 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
          [&] {
            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
          }});
-  binary = PHASE1_BINARY;
-  std::filesystem::remove_all(dir);
   remove_cgroup(delegated);
 }
 

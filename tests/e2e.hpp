@@ -9,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +19,28 @@ inline const char* binary = PHASE1_BINARY;
 
 // A sleep that no other test process starts: `sleep NAP` is found by its arguments.
 inline const std::string NAP = "30." + std::to_string(getpid());
+
+// phase1 copied into a directory of its own with `mode`, so that an unprivileged user can run
+// it (and, with 0777, write beside it) whatever the build tree's permissions. Until the copy
+// goes, `binary` is the copy; then the directory goes too.
+struct RunnableCopy {
+  std::string dir;
+  std::string path;
+  explicit RunnableCopy(mode_t mode) {
+    char name[] = "/tmp/phase1-test-XXXXXX";
+    dir = mkdtemp(name) != nullptr ? name : "/nonexistent";
+    chmod(dir.c_str(), mode);
+    path = dir + "/phase1";
+    std::filesystem::copy_file(PHASE1_BINARY, path);
+    binary = path.c_str();
+  }
+  RunnableCopy(const RunnableCopy&) = delete;
+  RunnableCopy& operator=(const RunnableCopy&) = delete;
+  ~RunnableCopy() {
+    binary = PHASE1_BINARY;
+    std::filesystem::remove_all(dir);
+  }
+};
 
 // Waits, within generous bounds, for `done`; says whether it came.
 inline bool eventually(const auto& done) {

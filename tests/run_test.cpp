@@ -925,13 +925,7 @@ const std::string NO_CAPABILITY =
 
 TEST(EndToEnd, ReportsProcessesThatCannotStart) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run phase1 as another user";
-  // Copied where an unprivileged user can run it, whatever the build tree's permissions.
-  char dir[] = "/tmp/phase1-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string copy = std::string(dir) + "/phase1";
-  std::filesystem::copy_file(binary, copy);
-  chmod(dir, 0755);
-  binary = copy.c_str();
+  const RunnableCopy copy(0755);
   const Case cases[] = {
       {"fork fails: reported as system would, both records zero, basestatus=-1",
        {"--extended", "10", "-1", "-1", "echo base", "echo meas"},
@@ -980,8 +974,6 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
        as_uid<PLAIN_UID, 100>},
   };
   for (const auto& c : cases) check(c);
-  binary = PHASE1_BINARY;
-  std::filesystem::remove_all(dir);
 }
 
 } // namespace
@@ -1158,14 +1150,9 @@ constexpr uid_t ROOTLESS_UID = 64104;
 
 TEST(EndToEnd, SandboxesARunWithoutRoot) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become an ordinary user";
-  char dir[] = "/tmp/phase1-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  chmod(dir, 0777);
-  const std::string copy = std::string(dir) + "/phase1";
-  std::filesystem::copy_file(PHASE1_BINARY, copy);
-  binary = copy.c_str();
+  const RunnableCopy copy(0777);
   check({"phase1 run by an ordinary user: the commands are that user, alone, with nothing",
-         {"--sandbox=" + std::string(dir), "10", "-1", "-1", "true",
+         {"--sandbox=" + copy.dir, "10", "-1", "-1", "true",
           std::string("id -u; ps -e -o comm= | wc -l; ") +
               "grep -E '^(CapEff|CapBnd):' /proc/self/status | tr -d '\\t'; ls /box/phase1"},
          std::to_string(ROOTLESS_UID) +
@@ -1174,8 +1161,6 @@ TEST(EndToEnd, SandboxesARunWithoutRoot) {
          "",
          "",
          as_uid<ROOTLESS_UID, 100>});
-  binary = PHASE1_BINARY;
-  std::filesystem::remove_all(dir);
 }
 
 } // namespace
