@@ -455,12 +455,19 @@ TEST_F(Cgroups, FindTheirPlaceOrRefuse) {
   remove_cgroup(alone);
 }
 
+// Makes the cgroup `dir`, delegated to nobody as systemd delegates one.
+void delegate(const std::string& dir) {
+  mkdir(dir.c_str(), 0755);
+  for (const char* file : {"", "/cgroup.procs", "/cgroup.subtree_control", "/cgroup.threads"}) {
+    EXPECT_EQ(chown((dir + file).c_str(), 65534, 65534), 0) << dir << file;
+  }
+}
+
 TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
   const std::string delegated = ROOT + "/phase1-delegated";
-  mkdir(delegated.c_str(), 0755);
-  for (const char* file : {"", "/cgroup.procs", "/cgroup.subtree_control", "/cgroup.threads"}) {
-    ASSERT_EQ(chown((delegated + file).c_str(), 65534, 65534), 0) << file;
-  }
+  const std::string boxed = ROOT + "/phase1-delegated-box";
+  delegate(delegated);
+  delegate(boxed);
   const RunnableCopy copy(0755);
   check({"a user's run, memory-limited in its own delegated cgroup",
          with({"--memory-limit=64M"}, "id -u; exec dd if=/dev/zero of=/dev/null bs=100M count=1"),
@@ -472,6 +479,19 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
          0,
          [&] {
            move_to(delegated);
+           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+         }});
+  check({"a user's sandboxed run, memory-limited in its own delegated cgroup",
+         with({"--sandbox=" + copy.dir, "--memory-limit=64M"},
+              "id -u; ls /box/phase1; exec dd if=/dev/zero of=/dev/null bs=100M count=1"),
+         [](const Report& r) {
+           EXPECT_EQ(r.run.out.substr(0, 18), "65534\n/box/phase1\n");
+           EXPECT_EQ(r["WTERMSIG"], 9);
+           EXPECT_EQ(r["oomkilled"], 1);
+         },
+         0,
+         [&] {
+           move_to(boxed);
            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
          }});
   // From the root cgroup, which the user cannot write, no child can be born in its cgroup.
@@ -487,6 +507,7 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
          }});
   remove_cgroup(delegated);
+  remove_cgroup(boxed);
 }
 
 } // namespace

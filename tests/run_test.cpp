@@ -1007,6 +1007,7 @@ TEST(EndToEnd, SandboxesEachRun) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   chmod(dir, 0777);
   const std::string box = dir;
+  std::filesystem::copy_file(PHASE1_OTHER_ABI, box + "/other_abi");
   std::ofstream(ANSWER) << "42\n";
   chmod(ANSWER.c_str(), 0644);
   int port = 0;
@@ -1103,6 +1104,9 @@ TEST(EndToEnd, SandboxesEachRun) {
        "-1 Operation not permitted\n-1 Operation not permitted\n-1 Function not implemented\n"
        "refused\n" +
            OK + usage()},
+      {"calls of the 32-bit and the x32 ABI are refused",
+       {as, in, "10", "-1", "-1", "true", "/box/other_abi"},
+       "-1 -1\n" + OK + usage()},
       {"signals to PID 1, phase1's child, reach no handler of phase1's",
        {as, in, "--wall-limit=60", "10", "-1", "-1", "true",
         "kill -TERM 1; kill -HUP 1; kill -INT 1; sleep 0.1; echo alive"},
