@@ -42,7 +42,6 @@ constexpr std::array<std::pair<const char*, const char*>, 4> DEVICE_LINKS{
 // The run's /tmp and /dev/shm: fresh, and bounded so that a run cannot fill the memory with them.
 constexpr const char* TMP_OPTIONS = "size=64m,nr_inodes=16k,mode=1777";
 constexpr const char* ROOT_OPTIONS = "size=1m,nr_inodes=4k,mode=0755";
-constexpr const char* DEV_OPTIONS = "size=64k,nr_inodes=64,mode=0755";
 constexpr std::size_t PROC_FD_BYTES = 32; // "/proc/self/fd/" and a descriptor
 // The directories and files of the new root, made to be mount points.
 constexpr mode_t DIR_MODE = 0755;
@@ -264,8 +263,8 @@ std::optional<Sandbox> prepare_sandbox(const SandboxRequest& request, bool has_u
   // The run's own mounts first, so that a --bind below /tmp shows above its fresh /tmp.
   sandbox.steps.push_back({Kind::directory, staged("/tmp"), "", 0});
   sandbox.steps.push_back({Kind::tmpfs, staged("/tmp"), TMP_OPTIONS, 0});
+  // /dev is a directory of the new root, read-only with it: a run adds nothing there.
   sandbox.steps.push_back({Kind::directory, staged("/dev"), "", 0});
-  sandbox.steps.push_back({Kind::tmpfs, staged("/dev"), DEV_OPTIONS, 0});
   for (const char* device : DEVICES) {
     const std::string path = std::string("/dev/") + device;
     struct stat node {};

@@ -1158,9 +1158,12 @@ TEST(EndToEnd, SandboxesARunWithoutRoot) {
   check({"phase1 run by an ordinary user: the commands are that user, alone, with nothing",
          {"--sandbox=" + copy.dir, "10", "-1", "-1", "true",
           std::string("id -u; ps -e -o comm= | wc -l; ") +
-              "grep -E '^(CapEff|CapBnd):' /proc/self/status | tr -d '\\t'; ls /box/phase1"},
+              "grep -E '^(CapEff|CapBnd):' /proc/self/status | tr -d '\\t'; ls /box/phase1; "
+              "for f in /x /dev/x; do touch $f 2>&- || echo read-only; done"},
          std::to_string(ROOTLESS_UID) +
-             "\n4\nCapEff:0000000000000000\nCapBnd:0000000000000000\n/box/phase1\n" + OK + usage(),
+             "\n4\nCapEff:0000000000000000\nCapBnd:0000000000000000\n/box/"
+             "phase1\nread-only\nread-only\n" +
+             OK + usage(),
          0,
          "",
          "",
