@@ -86,7 +86,7 @@ done >"$work/b"
 b1=$(median 1 <"$work/b")
 b2=$(median 2 <"$work/b")
 report "b. measurement floor  %.3f (target <= 1.25)  minor faults: phase1 mem= %s / floor %s, phase1's share %s, medians of $FAULT_RUNS runs each" \
-  "$(awk -v a="$b1" -v b="$b2" 'BEGIN { print a / b }')" "$b1" "$b2" "$((b1 - b2))"
+  "$(awk -v a="$b1" -v b="$b2" 'BEGIN { print a / b }')" "$b1" "$b2" "$(awk -v a="$b1" -v b="$b2" 'BEGIN { print a - b }')"
 
 for ((i = 0; i < CPU_RUNS; i++)); do
   p=$($PHASE1 10 -1 -1 true "$LOOP" | sed -n 's/^time=//p')
@@ -105,7 +105,7 @@ report "d. wall-limit overshoot %.1f ms (target <= 20)  wall s: phase1 %.4f / li
 
 e1=$(median 3 <"$work/b")
 report "e. floor, --output    %.3f (target <= b)     minor faults: phase1 mem= %s / floor %s, phase1's share %s, medians of $FAULT_RUNS runs each" \
-  "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a / b }')" "$e1" "$b2" "$((e1 - b2))"
+  "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a / b }')" "$e1" "$b2" "$(awk -v a="$e1" -v b="$b2" 'BEGIN { print a - b }')"
 
 # h: the sandbox's cost per run, as root with --user and as an ordinary user: the wall time
 # with --sandbox less that without, over two runs, in alternating rounds.
