@@ -51,7 +51,7 @@ median() {
 }
 # The line of standard input whose first column is the median (the lower one of an even count).
 middle() { sort -g | awk '{ l[NR] = $0 } END { print l[int((NR + 1) / 2)] }'; }
-report() { awk -v f="$1" -v a="$2" -v b="$3" -v c="$4" -v d="${5:-}" 'BEGIN { printf f "\n", a, b, c, d }'; }
+report() { awk -v f="$1" -v a="$2" -v b="$3" -v c="${4:-}" -v d="${5:-}" 'BEGIN { printf f "\n", a, b, c, d }'; }
 
 linkage=static
 readelf -l "$PHASE1" | grep -q INTERP && linkage=dynamic
