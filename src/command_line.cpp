@@ -41,10 +41,14 @@ at the first argument that does not start with "--":
                         those of its user (RLIMIT_NPROC; root is not bound)
   --output=FILE         write the whole report to FILE, created (mode 0644) or
                         truncated, and leave standard output to the commands
-  --extended            add six keys after ppid=: basewall=, wall= (elapsed
+  --extended            add nine keys after ppid=: basewall=, wall= (elapsed
                         seconds), basemaxrss=, maxrss= (peak resident KiB),
-                        timedout= (1 if the wall limit ended the run) and
-                        basestatus= (the baseline's wait status)
+                        timedout= (1 if the wall limit ended the run),
+                        basestatus= (the baseline's wait status), ended= (what
+                        ended the measured run, a word: exit, signal, cpu-cap,
+                        file-size-cap, wall-limit, cpu-limit, memory-limit or
+                        none), outbytes= and errbytes= (the sizes of the
+                        --stdout and --stderr files, or -1)
   --stdin=FILE          the measured run's standard input; the baseline's is
                         then /dev/null
   --stdout=FILE         the measured run's standard output, created or truncated;
@@ -251,7 +255,8 @@ bool is_option(std::string_view arg) {
 
 bool parent_writes_status(const Invocation& run) {
   const bool limited = run.bounds.wall || run.bounds.cpu || run.cgroups.memory_bytes >= 0;
-  return limited || run.output != nullptr || run.files.out != nullptr || run.format == Format::json;
+  return limited || run.output != nullptr || run.files.out != nullptr ||
+         run.format == Format::json || run.extended;
 }
 
 ContainerRequest containers_for(const Invocation& run) {

@@ -27,8 +27,9 @@ struct Invocation {
 };
 
 // Whether the parent writes the measured run's status block: whenever a limit can end the
-// measured run, so that it is written once, and whenever the child's standard output is not
-// where the report goes.
+// measured run, so that it is written once, whenever the child's standard output is not
+// where the report goes, and when the report says what ended the run, which the parent alone
+// decides.
 bool parent_writes_status(const Invocation& run);
 
 // The containers that the runs need: a process group under a wall limit, a session of their own

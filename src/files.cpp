@@ -343,6 +343,15 @@ StdFiles measured_files(const OpenFiles& files) {
   return {{fd(files.in), fd(files.out), files.err_is_out ? fd(files.out) : fd(files.err)}};
 }
 
+OutputSizes output_sizes(const OpenFiles& files) {
+  const auto size = [](const Fd& f) -> std::int64_t {
+    struct stat st {};
+    return f && fstat(f.get(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+  };
+  const std::int64_t out = size(files.out);
+  return {out, files.err_is_out ? out : size(files.err)};
+}
+
 void put_in_place(const StdFiles& files) {
   for (int target = 0; target < static_cast<int>(files.fds.size()); ++target) {
     if (files.fds[target] >= 0) (void)dup2(files.fds[target], target);

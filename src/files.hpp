@@ -4,6 +4,7 @@
 #include "user.hpp"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -70,6 +71,14 @@ std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUse
 
 StdFiles baseline_files(const OpenFiles& files);
 StdFiles measured_files(const OpenFiles& files);
+
+// The sizes in bytes of the measured run's --stdout and --stderr files; -1 for one not given or
+// not a regular file.
+struct OutputSizes {
+  std::int64_t out;
+  std::int64_t err;
+};
+OutputSizes output_sizes(const OpenFiles& files);
 
 // In the child: puts `files` on its standard descriptors.
 void put_in_place(const StdFiles& files);

@@ -63,5 +63,6 @@ int main(int argc, char* argv[]) {
                               containers->measured, run->bounds);
   if (!meas) return abandon(containers);
   ReportFile report{run->output, std::move(files->report)};
-  return write_report(report, *base, *meas, duties->measured, {run->extended, run->format});
+  return write_report(report, *base, *meas, duties->measured, {run->extended, run->format},
+                      {run->limits.cpu_seconds, output_sizes(*files)});
 }

@@ -5,7 +5,9 @@
 #include "signals.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -130,7 +132,51 @@ void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& r
   write_line(out, "ppid=", getppid());
 }
 
-void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas) {
+std::string_view word_of(Ended ended) {
+  constexpr std::array<std::string_view, 8> WORDS{"exit",          "signal",     "cpu-cap",
+                                                  "file-size-cap", "wall-limit", "cpu-limit",
+                                                  "memory-limit",  "none"};
+  return WORDS.at(static_cast<std::size_t>(ended));
+}
+
+namespace {
+
+// A shell whose program died of signal N exits with 128 + N, for every signal there is.
+constexpr int SHELL_SIGNAL_BASE = 128;
+constexpr int LAST_SIGNAL = 64;
+// The kernel checks the CPU cap against a clock that it samples at each tick, which the precise
+// figure of wait4 trails: a SIGKILL at this share of the cap or more is the cap's.
+constexpr double CPU_CAP_SHARE = 0.75;
+
+// The signal that the program of wait status `status` died of, by itself or as its shell says;
+// 0 for none.
+int died_of(int status) {
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+  return code > SHELL_SIGNAL_BASE && code <= SHELL_SIGNAL_BASE + LAST_SIGNAL
+             ? code - SHELL_SIGNAL_BASE
+             : 0;
+}
+
+} // namespace
+
+Ended ended_of(const RunResult& meas, int status, std::int64_t cpu_cap_seconds) {
+  if (meas.ending == Ending::wall_limit) return Ended::wall_limit;
+  if (meas.ending == Ending::cpu_limit) return Ended::cpu_limit;
+  if (meas.tree && meas.tree->oom_kills > 0) return Ended::memory_limit;
+  if (!meas.status || status == -1) return Ended::none;
+  const int signal = died_of(status);
+  // A negative cap wraps to none.
+  const bool near_cap =
+      cpu_cap_seconds >= 0 &&
+      cpu_seconds_of(meas.usage) >= CPU_CAP_SHARE * static_cast<double>(cpu_cap_seconds);
+  if (signal == SIGXCPU || (signal == SIGKILL && near_cap)) return Ended::cpu_cap;
+  if (signal == SIGXFSZ) return Ended::file_size_cap;
+  return signal != 0 ? Ended::signal : Ended::exit;
+}
+
+void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas,
+                          Ended ended, OutputSizes sizes) {
   using Seconds = std::chrono::duration<double>;
   write_line(out, "basewall=", Seconds(base.wall).count());
   write_line(out, "wall=", Seconds(meas.wall).count());
@@ -139,6 +185,9 @@ void write_extended_block(std::ostream& out, const RunResult& base, const RunRes
   write_line(out, "timedout=", static_cast<int>(meas.ending == Ending::wall_limit));
   // The baseline's own status: as its child handed it over, else the child's own, else -1.
   write_line(out, "basestatus=", base.status ? base.handed_over.value_or(*base.status) : -1);
+  out << "ended=" << word_of(ended) << '\n';
+  write_line(out, "outbytes=", sizes.out);
+  write_line(out, "errbytes=", sizes.err);
 }
 
 void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas) {
@@ -195,21 +244,28 @@ std::string to_json(std::string_view text) {
     const std::size_t end = std::min(text.find('\n', at), text.size());
     const std::string_view line = text.substr(at, end - at);
     const std::size_t equals = line.find('=');
+    const std::string_view value = line.substr(equals + 1);
+    const bool word = !value.empty() && std::isalpha(static_cast<unsigned char>(value[0])) != 0;
     json.append(at == 0 ? "\"" : ",\"").append(line.substr(0, equals)).append("\":");
-    json.append(line.substr(equals + 1));
+    json.append(word ? "\"" : "").append(value).append(word ? "\"" : "");
     at = end + 1;
   }
   return json + "}\n";
 }
 
 int write_report(ReportFile& report, const RunResult& base, const RunResult& meas,
-                 const StatusDuty& measured_duty, ReportShape shape) {
+                 const StatusDuty& measured_duty, ReportShape shape,
+                 const MeasuredSetting& setting) {
   const auto word = status_for_parent(meas, measured_duty);
   // The report is formatted whole, then written in one piece.
   std::ostringstream out;
   if (word) write_status_block(out, *word);
   write_usage_block(out, base.usage, meas.usage);
-  if (shape.extended) write_extended_block(out, base, meas);
+  if (shape.extended) {
+    const int reported = word.value_or(meas.status.value_or(-1));
+    write_extended_block(out, base, meas, ended_of(meas, reported, setting.cpu_cap_seconds),
+                         setting.sizes);
+  }
   if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
   // A reader that has gone, or phase1's own file-size limit, is a failure to write, not death.
   catch_write_signals();

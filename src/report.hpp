@@ -1,12 +1,14 @@
 #pragma once
 
 #include "fd.hpp"
+#include "files.hpp"
 #include "handover.hpp"
 #include "run_result.hpp"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -35,9 +37,37 @@ double cpu_seconds_of(const rusage& usage);
 // Writes the usage lines of both runs and the tool's own figures.
 void write_usage_block(std::ostream& out, const rusage& ru_base, const rusage& ru_meas);
 
-// Writes the elapsed time and peak resident set size of both runs, and whether the wall limit
-// ended the measured run.
-void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas);
+// What ended the measured run, as ended= says it.
+enum class Ended {
+  exit,          // the command exited by itself
+  signal,        // a signal that nothing below explains
+  cpu_cap,       // the positional CPU cap
+  file_size_cap, // the positional file-size cap
+  wall_limit,    // --wall-limit
+  cpu_limit,     // --cpu-limit
+  memory_limit,  // the memory limit killed a process of the run
+  none,          // no child could be made
+};
+
+// The word that ended= gives for `ended`.
+std::string_view word_of(Ended ended);
+
+// What phase1 knows of the measured run beside its result.
+struct MeasuredSetting {
+  std::int64_t cpu_cap_seconds; // the positional CPU cap, as given
+  OutputSizes sizes;            // of its files, once it has ended
+};
+
+// What ended the measured run whose reported wall status is `status`, from what the parent saw
+// alone: the limit that ended it, its cgroup's OOM kills, the signal its program died of (by
+// itself, or as the shell's exit status of 128 plus the signal), and its CPU time against the
+// cap. A limit that ended the run wins over the program's own death.
+Ended ended_of(const RunResult& meas, int status, std::int64_t cpu_cap_seconds);
+
+// Writes the elapsed time and peak resident set size of both runs, whether the wall limit ended
+// the measured run, the baseline's status, what ended the measured run and what it wrote.
+void write_extended_block(std::ostream& out, const RunResult& base, const RunResult& meas,
+                          Ended ended, OutputSizes sizes);
 
 // Writes the figures of both runs' cgroups, and whether the memory limit or the CPU limit
 // ended the measured run.
@@ -75,8 +105,9 @@ struct ReportShape {
 // the parent, then checks that the measured child wrote or handed over its status: 0, or
 // EXIT_PHASE1_FAILED with the reason on standard error.
 int write_report(ReportFile& report, const RunResult& base, const RunResult& meas,
-                 const StatusDuty& measured_duty, ReportShape shape);
+                 const StatusDuty& measured_duty, ReportShape shape,
+                 const MeasuredSetting& setting);
 
-// The key=value lines of `text` as one JSON object on one line: every value is a number as
-// it stands.
+// The key=value lines of `text` as one JSON object on one line: a value that is a word (it
+// starts with a letter) is a JSON string, and every other value a number as it stands.
 std::string to_json(std::string_view text);

@@ -86,11 +86,23 @@ std::string usage(const std::string& basetime = SECONDS, const std::string& time
          "\nru_majflt=[0-9]+\npid=PID\nppid=" + std::to_string(getpid()) + "\n";
 }
 
-// The extended block; a peak resident set of at least a page.
-std::string extended(const std::string& wall = SECONDS, const std::string& maxrss = "[1-9][0-9]*",
-                     const std::string& timedout = "0", const std::string& basestatus = "0") {
-  return "basewall=" + SECONDS + "\nwall=" + wall + "\nbasemaxrss=[1-9][0-9]*\nmaxrss=" + maxrss +
-         "\ntimedout=" + timedout + "\nbasestatus=" + basestatus + "\n";
+// The extended block's patterns, each as a run that exits by itself with no file of its own
+// shows it; a peak resident set of at least a page.
+struct Extended {
+  std::string wall = SECONDS;
+  std::string maxrss = "[1-9][0-9]*";
+  std::string timedout = "0";
+  std::string basestatus = "0";
+  std::string ended = "exit";
+  std::string outbytes = "-1";
+  std::string errbytes = "-1";
+};
+
+std::string extended(const Extended& e = {}) {
+  return "basewall=" + SECONDS + "\nwall=" + e.wall +
+         "\nbasemaxrss=[1-9][0-9]*\nmaxrss=" + e.maxrss + "\ntimedout=" + e.timedout +
+         "\nbasestatus=" + e.basestatus + "\nended=" + e.ended + "\noutbytes=" + e.outbytes +
+         "\nerrbytes=" + e.errbytes + "\n";
 }
 
 const std::string OK = status("0 0 0 0 1 0 0 0");
@@ -120,12 +132,12 @@ TEST(EndToEnd, ReportsHowTheCommandEnded) {
       {"empty commands", {"10", "-1", "-1", "", ""}, OK + usage()},
       {"--extended: the wall time of a sleep",
        {"--extended", "10", "-1", "-1", "true", "sleep 0.3"},
-       OK + usage() + extended("0\\.[3-9][0-9]*")},
+       OK + usage() + extended({.wall = "0\\.[3-9][0-9]*"})},
       {"--extended: the peak resident set of 50 MiB touched, in KiB, 50 to 60 MiB",
        {"--extended", "10", "-1", "-1", "true",
         "dd if=/dev/zero of=/dev/null bs=50M count=1 2>/dev/null"},
        OK + usage() +
-           extended(SECONDS, "((51[2-9]|5[2-9][0-9]|60[0-9]|61[0-3])[0-9]{2}|6143[0-9])")},
+           extended({.maxrss = "((51[2-9]|5[2-9][0-9]|60[0-9]|61[0-3])[0-9]{2}|6143[0-9])"})},
       {"exit code", {"10", "-1", "-1", "true", "exit 3"}, status("768 0 0 3 1 0 3 0") + usage()},
       {"signal", {"10", "-1", "-1", "true", "kill -9 $$"}, status("9 1 9 0 0 0 0 0") + usage()},
       {"standard input shared",
@@ -271,7 +283,8 @@ TEST(EndToEnd, ContainsTheRunUnderAWallLimit) {
   const Case cases[] = {
       {"the measured run reaches the limit: phase1 reports the child's SIGKILL",
        {"--wall-limit=0.5", "--extended", "10", "-1", "-1", "true", nap},
-       status("9 1 9 0 0 0 0 0") + usage() + extended("0\\.[5-9][0-9]*", "[1-9][0-9]*", "1")},
+       status("9 1 9 0 0 0 0 0") + usage() +
+           extended({.wall = "0\\.[5-9][0-9]*", .timedout = "1", .ended = "wall-limit"})},
       {"the baseline reaches the limit, and the measured run goes ahead",
        {"--wall-limit", "0.5", "10", "-1", "-1", nap, "echo ran"},
        "ran\n" + OK + usage()},
@@ -378,7 +391,8 @@ TEST(EndToEnd, HoldsAgainstWhatACommandOrACallerDoes) {
        .out = OK + usage() + extended()},
       {.name = "SIGALRM blocked by the caller: the wall limit holds",
        .args = {"--extended", "--wall-limit=0.3", "10", "-1", "-1", "true", nap},
-       .out = status("9 1 9 0 0 0 0 0") + usage() + extended(SECONDS, "[1-9][0-9]*", "1"),
+       .out =
+           status("9 1 9 0 0 0 0 0") + usage() + extended({.timedout = "1", .ended = "wall-limit"}),
        .prepare = blocked<SIGALRM>},
       {.name = "SIGTERM blocked by the caller: SIGKILL to phase1 still ends the run",
        .args = {"--wall-limit=60", "10", "-1", "-1", "true", nap + " & " + nap},
@@ -523,10 +537,10 @@ TEST(EndToEnd, GivesTheMeasuredRunItsFiles) {
        .err = "phase1: " + REPORT + " is the report's file\n"},
       {.name = "basestatus=: a baseline killed at its one-second cap",
        .args = {"--extended", "10", "-1", "-1", LOOP, "true"},
-       .out = OK + usage(ONE_SECOND) + extended(SECONDS, "[1-9][0-9]*", "0", "9")},
+       .out = OK + usage(ONE_SECOND) + extended({.basestatus = "9"})},
       {.name = "basestatus=: a baseline that is not found",
        .args = {"--extended", "10", "-1", "-1", "phase1-no-such-command", "true"},
-       .out = OK + usage() + extended(SECONDS, "[1-9][0-9]*", "0", "32512"),
+       .out = OK + usage() + extended({.basestatus = "32512"}),
        .err = "sh: 1: phase1-no-such-command: not found\n"},
       {.name = "--format=json without a whole status block: no status keys",
        .args = {"--format=json", "10", "-1", "-1", "true", "kill -9 $PPID"},
@@ -536,6 +550,76 @@ TEST(EndToEnd, GivesTheMeasuredRunItsFiles) {
   };
   for (const auto& c : cases) check(c);
   unlink(in.c_str());
+}
+
+// What ended the measured run, in one word, whatever the shell made of its program's death; and
+// how much it wrote to its files.
+TEST(EndToEnd, SaysWhatEndedTheRun) {
+  const std::string file = REPORT + ".out";
+  const std::string out = "--stdout=" + file;
+  const std::string killed = status("9 1 9 0 0 0 0 0");
+  const std::string loop = "sh -c '" + LOOP + "'; exit $?";
+  const Case cases[] = {
+      {"an exit of its own, whatever its code: exit",
+       {"--extended", "10", "-1", "-1", "true", "exit 3"},
+       status("768 0 0 3 1 0 3 0") + usage() + extended()},
+      {"a signal, with exec: signal",
+       {"--extended", "10", "-1", "-1", "true", "exec sh -c 'kill -SEGV $$'"},
+       status("11 1 11 0 0 0 0 0") + usage() + extended({.ended = "signal"})},
+      {"a signal, through the shell (exit 139): signal",
+       {"--extended", "10", "-1", "-1", "true", "sh -c 'kill -SEGV $$'; exit $?"},
+       status("35584 0 0 139 1 0 139 0") + usage() + extended({.ended = "signal"}),
+       0,
+       "Segmentation fault\n"},
+      {"an exit of 130 reads as a signal",
+       {"--extended", "10", "-1", "-1", "true", "exit 130"},
+       status("33280 0 0 130 1 0 130 0") + usage() + extended({.ended = "signal"})},
+      {"SIGKILL far below the CPU cap: signal",
+       {"--extended", "2", "-1", "-1", "true", "kill -9 $$"},
+       killed + usage() + extended({.ended = "signal"})},
+      {"the CPU cap, with exec: cpu-cap",
+       {"--extended", "2", "-1", "-1", "true", "exec " + loop},
+       killed + usage() + extended({.ended = "cpu-cap"})},
+      {"the CPU cap, through the shell (exit 137): cpu-cap",
+       {"--extended", "2", "-1", "-1", "true", loop},
+       status("35072 0 0 137 1 0 137 0") + usage() + extended({.ended = "cpu-cap"}),
+       0,
+       "Killed\n"},
+      {"SIGXCPU at a lower soft cap, through the shell (exit 152): cpu-cap",
+       {"--extended", "10", "-1", "-1", "true", "sh -c 'ulimit -St 1; " + LOOP + "'; exit $?"},
+       status("38912 0 0 152 1 0 152 0") + usage() + extended({.ended = "cpu-cap"}),
+       0,
+       "CPU time limit exceeded\n"},
+      {"the file-size cap, with exec: file-size-cap, and outbytes= at the cap",
+       {"--extended", out, "10", "-1", "1000", "true", "exec head -c 5000 /dev/zero"},
+       status("25 1 25 0 0 0 0 0") + usage() +
+           extended({.ended = "file-size-cap", .outbytes = "1000"})},
+      {"the file-size cap, through the shell (exit 153): file-size-cap",
+       {"--extended", out, "10", "-1", "1000", "true", "head -c 5000 /dev/zero; exit $?"},
+       status("39168 0 0 153 1 0 153 0") + usage() +
+           extended({.ended = "file-size-cap", .outbytes = "1000"}),
+       0,
+       "File size limit exceeded\n"},
+      {"a program that swallows EFBIG and exits 0: outbytes= still shows the cap",
+       {"--extended", out, "10", "-1", "1000", "true",
+        "trap '' XFSZ; head -c 5000 /dev/zero 2>&-; exit 0"},
+       OK + usage() + extended({.outbytes = "1000"})},
+      {"--stdout and --stderr as one file: its size twice",
+       {"--extended", out, "--stderr=" + file, "10", "-1", "-1", "true", "echo out; echo err >&2"},
+       OK + usage() + extended({.outbytes = "8", .errbytes = "8"})},
+      {"a device is no regular file: -1",
+       {"--extended", "--stdout=/dev/null", "--stderr=" + file, "10", "-1", "-1", "true",
+        "echo out; echo err >&2"},
+       OK + usage() + extended({.errbytes = "4"})},
+      {"a wall limit ends a busy loop, a CPU cap above it: wall-limit",
+       {"--extended", "--wall-limit=0.5", "10", "-1", "-1", "true", LOOP},
+       killed + usage() + extended({.timedout = "1", .ended = "wall-limit"})},
+      {"--format=json: ended is a string, the sizes integers",
+       {"--extended", "--format=json", out, "10", "-1", "-1", "true", "echo out"},
+       "\\{[^{}]+,\"basestatus\":0,\"ended\":\"exit\",\"outbytes\":4,\"errbytes\":-1\\}\n"},
+  };
+  for (const auto& c : cases) check(c);
+  unlink(file.c_str());
 }
 
 // JSON as a JSON parser reads it: the keys and values of the key=value report, in its order.
@@ -556,7 +640,7 @@ got = json.loads(line)
 assert line.endswith("}\n") and line.count("\n") == 1, "one line"
 assert list(got) == [k for k, _ in pairs], (list(got), pairs)
 for key, value in pairs:
-    kind = float if any(c in value for c in ".e") else int
+    kind = str if value[0].isalpha() else float if any(c in value for c in ".e") else int
     assert type(got[key]) is kind or key in ("basetime", "time", "basewall", "wall"), key
     if key not in ("basetime", "time", "basemem", "mem", "ru_majflt", "pid", "basewall", "wall",
                    "basemaxrss", "maxrss"):
@@ -930,7 +1014,8 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
       {"fork fails: reported as system would, both records zero, basestatus=-1",
        {"--extended", "10", "-1", "-1", "echo base", "echo meas"},
        status("-1 0 127 255 0 128 255 0") + usage("0", "0", "0") +
-           "basewall=0\nwall=0\nbasemaxrss=0\nmaxrss=0\ntimedout=0\nbasestatus=-1\n",
+           "basewall=0\nwall=0\nbasemaxrss=0\nmaxrss=0\ntimedout=0\nbasestatus=-1\nended=none\n"
+           "outbytes=-1\nerrbytes=-1\n",
        0,
        "",
        "",
@@ -938,6 +1023,13 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
       {"the shell cannot start",
        {"10", "-1", "-1", "echo base", "echo meas"},
        status("32512 0 0 127 1 0 127 0") + usage(),
+       0,
+       "",
+       "",
+       as_uid<FORKLESS_UID, 2>},
+      {"the shell cannot start: exit 127, as for a command not found",
+       {"--extended", "10", "-1", "-1", "echo base", "echo meas"},
+       status("32512 0 0 127 1 0 127 0") + usage() + extended({.basestatus = "32512"}),
        0,
        "",
        "",
