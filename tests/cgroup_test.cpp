@@ -46,6 +46,11 @@ struct Report {
     const auto at = keys.find(key);
     return at == keys.end() ? NAN : std::stod(at->second);
   }
+  // The value of `key` as it stands; empty if there is none.
+  std::string text(const std::string& key) const {
+    const auto at = keys.find(key);
+    return at == keys.end() ? "" : at->second;
+  }
 };
 
 Report report_of(Launch run) {
@@ -325,6 +330,31 @@ TEST_F(Cgroups, KeepApartThePhase1sOfTwoPidNamespaces) {
          for (const pid_t napper : nappers()) kill(napper, SIGKILL);
        }});
   binary = PHASE1_BINARY;
+}
+
+// ended= names the cgroup's limits, whatever the program's death looked like.
+TEST_F(Cgroups, SayWhichLimitEndedTheRun) {
+  const std::string hog = "dd if=/dev/zero of=/dev/null bs=300M count=1";
+  const Row rows[] = {
+      {"the memory limit's victim, with exec: memory-limit",
+       with({"--extended", "--memory-limit=100M"}, "exec " + hog),
+       [](const Report& r) {
+         EXPECT_EQ(r["WTERMSIG"], 9);
+         EXPECT_EQ(r.text("ended"), "memory-limit");
+       }},
+      {"the memory limit's victim, through the shell (exit 137): memory-limit",
+       with({"--extended", "--memory-limit=100M"}, hog + " 2>&-; exit $?"),
+       [](const Report& r) {
+         EXPECT_EQ(r["WEXITSTATUS"], 137);
+         EXPECT_EQ(r.text("ended"), "memory-limit");
+       }},
+      {"--cpu-limit: cpu-limit, as cpulimited= says", with({"--extended", "--cpu-limit=0.3"}, LOOP),
+       [](const Report& r) {
+         EXPECT_EQ(r["cpulimited"], 1);
+         EXPECT_EQ(r.text("ended"), "cpu-limit");
+       }},
+  };
+  for (const auto& row : rows) check(row);
 }
 
 // A sandbox each, in a cgroup each: the limits and the figures hold in it.

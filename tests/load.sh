@@ -36,17 +36,17 @@ echo "200 runs, 8 at a time on $(nproc) cores: $(awk -v s="$start" -v e="$(date 
 # The verdict each kind must show, as the report's key=value pairs.
 expected() {
   case $(($1 % 5)) in
-  0) echo "WIFEXITED=1 WEXITSTATUS=0 timedout=0" ;;
-  1) echo "WTERMSIG=9 timedout=0" ;;
-  2) echo "WTERMSIG=11 timedout=0" ;;
-  3) echo "WTERMSIG=25 timedout=0" ;;
-  4) echo "WTERMSIG=9 timedout=1" ;;
+  0) echo "ended=exit WEXITSTATUS=0" ;;
+  1) echo "ended=cpu-cap" ;;
+  2) echo "ended=signal WTERMSIG=11" ;;
+  3) echo "ended=file-size-cap outbytes=1000" ;;
+  4) echo "ended=wall-limit" ;;
   esac
 }
 failed=0
 for n in $(seq 0 199); do
   lines=$(wc -l <"$work/$n" 2>/dev/null || echo 0)
-  [ "$lines" -eq 22 ] || { echo "run $n: $lines lines, not 22"; failed=1; continue; }
+  [ "$lines" -eq 25 ] || { echo "run $n: $lines lines, not 25"; failed=1; continue; }
   for pair in $(expected "$n") basestatus=0; do
     grep -qx "$pair" "$work/$n" || { echo "run $n: no $pair"; cat "$work/$n"; failed=1; }
   done
