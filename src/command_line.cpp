@@ -38,7 +38,8 @@ at the first argument that does not start with "--":
   --processes=N         cap the measured run at N processes, the shell included
                         and phase1's not (1 to 4194303, or -1 for no cap): with
                         cgroups, those of the run itself (pids.max); without,
-                        those of its user (RLIMIT_NPROC; root is not bound)
+                        those of its user (RLIMIT_NPROC; root is not bound);
+                        threads count as processes (give Java 64 or more)
   --output=FILE         write the whole report to FILE, created (mode 0644) or
                         truncated, and leave standard output to the commands
   --extended            add nine keys after ppid=: basewall=, wall= (elapsed
