@@ -77,6 +77,18 @@ at the first argument that does not start with "--":
   --bind=PATH           with --sandbox, show the host's PATH (absolute) too,
                         read-only; may be given more than once
   --share-network       with --sandbox, keep the host's network
+  --interactor=COMMAND  run COMMAND beside the measured run, through /bin/sh -c,
+                        as phase1's user and outside every limit: the program's
+                        standard output is its input, and its output the
+                        program's input; three keys then follow the report:
+                        interactorstatus=, interactorwall= and firstended=
+                        (program or interactor)
+  --transcript=FILE     with --interactor, relay the two through phase1 and
+                        write each chunk to FILE: "> N" (program to interactor)
+                        or "< N", a newline, the N bytes, a newline
+  --interactor-grace=SECONDS
+                        how long the interactor may go on once the measured
+                        run has ended: 0 or more, 1 by default
 With --memory-limit, --cpu-limit or --cgroup each run has a cgroup v2 cgroup of
 its own, which nothing of the run outlives, and six keys follow the report:
 basetreetime=, treetime= (CPU seconds of all processes), basetreepeak=,
@@ -163,7 +175,18 @@ std::errc set_file_name(std::string_view value, Invocation& run) {
 
 constexpr Refusals NAME{"not a file name", ""};
 
-constexpr std::array<Option, 15> OPTIONS{{
+// Reads a grace of 0 or more seconds: as parse_seconds reads a limit, and 0 as well.
+std::errc parse_grace(std::string_view text, std::chrono::nanoseconds& value) {
+  const std::errc error = parse_seconds(text, value);
+  const bool zero = text.find_first_not_of("0.") == std::string_view::npos &&
+                    std::count(text.begin(), text.end(), '.') <= 1 &&
+                    text.find('0') != std::string_view::npos;
+  if (error != std::errc::invalid_argument || !zero) return error;
+  value = std::chrono::nanoseconds::zero();
+  return {};
+}
+
+constexpr std::array<Option, 18> OPTIONS{{
     {"--wall-limit", true, SECONDS, set_seconds<&Bounds::wall, false>},
     {"--cpu-limit", true, SECONDS, set_seconds<&Bounds::cpu, true>},
     {"--memory-limit",
@@ -226,6 +249,24 @@ constexpr std::array<Option, 15> OPTIONS{{
        run.sandbox.share_network = true;
        return std::errc{};
      }},
+    {"--interactor",
+     true,
+     {"not a command", ""},
+     [](std::string_view value, Invocation& run) {
+       if (value.empty()) return std::errc::invalid_argument;
+       run.interactor.command = value.data();
+       return std::errc{};
+     }},
+    {"--transcript", true, NAME, set_file_name<&FileNames::transcript>},
+    {"--interactor-grace",
+     true,
+     {"not a number of seconds, 0 or more", "more seconds than phase1 can time"},
+     [](std::string_view value, Invocation& run) {
+       std::chrono::nanoseconds grace{};
+       const std::errc error = parse_grace(value, grace);
+       if (error == std::errc{}) run.interactor.grace = grace;
+       return error;
+     }},
     {"--extended",
      false,
      {},
@@ -246,6 +287,13 @@ const char* without_sandbox(const SandboxRequest& sandbox) {
   return sandbox.binds.empty() ? nullptr : "--bind";
 }
 
+// The option given that means nothing without --interactor, or that --interactor rules out.
+const char* without_interactor(const Invocation& run) {
+  if (run.interactor.command != nullptr) return nullptr;
+  if (run.files.transcript != nullptr) return "--transcript";
+  return run.interactor.grace ? "--interactor-grace" : nullptr;
+}
+
 // Options end at the first argument that is not one; --help and --version are not options.
 bool is_option(std::string_view arg) {
   return arg.starts_with("--") &&
@@ -257,12 +305,13 @@ bool is_option(std::string_view arg) {
 bool parent_writes_status(const Invocation& run) {
   const bool limited = run.bounds.wall || run.bounds.cpu || run.cgroups.memory_bytes >= 0;
   return limited || run.output != nullptr || run.files.out != nullptr ||
-         run.format == Format::json || run.extended;
+         run.format == Format::json || run.extended || run.interactor.command != nullptr;
 }
 
 ContainerRequest containers_for(const Invocation& run) {
+  const bool grouped = run.bounds.wall || run.interactor.command != nullptr;
   const Grouping grouping = run.user != nullptr ? Grouping::session
-                            : run.bounds.wall   ? Grouping::group
+                            : grouped           ? Grouping::group
                                                 : Grouping::none;
   return {grouping, run.cgroups, run.limits.processes, run.sandbox.dir != nullptr};
 }
@@ -304,6 +353,11 @@ std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
   }
 
   if (const char* orphan = without_sandbox(run.sandbox)) return fail(orphan, " needs --sandbox");
+  if (const char* orphan = without_interactor(run)) return fail(orphan, " needs --interactor");
+  if (run.interactor.command != nullptr && (run.files.in != nullptr || run.files.out != nullptr)) {
+    return fail("--interactor joins the program's standard input and output to the "
+                "interactor: --stdin and --stdout cannot be given with it");
+  }
   const auto positional = args.subspan(next);
   if (positional.size() < ARGUMENTS) {
     std::cerr << USAGE;

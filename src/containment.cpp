@@ -42,7 +42,8 @@ void hand_terminal(int terminal, pid_t group) {
   (void)sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-// Waits up to `timeout` (forever if none) for the child to end; says whether it has.
+} // namespace
+
 bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
   if (!child.pidfd) {
     siginfo_t info{};
@@ -57,8 +58,6 @@ bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> tim
   pollfd fd{child.pidfd.get(), POLLIN, 0};
   return ppoll(&fd, child.pidfd ? 1 : 0, timeout ? &wait : nullptr, nullptr) > 0;
 }
-
-} // namespace
 
 bool contained(const ContainerRequest& request) {
   return request.grouping != Grouping::none || request.cgroups.wanted || request.sandboxed;
@@ -146,7 +145,7 @@ void enter_in_child(const Container& container) {
 }
 
 Ending wait_bounded(const Birth& child, const Container& container, const Bounds& bounds,
-                    std::chrono::steady_clock::time_point start) {
+                    std::chrono::steady_clock::time_point start, const Waiter& waiter) {
   using Clock = std::chrono::steady_clock;
   // The child does the same: whichever comes first, the group exists before it is signalled.
   // A session the child must make itself, as no leader of a group can.
@@ -184,7 +183,7 @@ Ending wait_bounded(const Birth& child, const Container& container, const Bounds
     }
     const auto timeout =
         wake ? std::optional(std::max(*wake - now, Clock::duration::zero())) : std::nullopt;
-    if (child_ended(child, timeout)) break;
+    if (waiter(child, timeout)) break;
   }
   if (container.cgroup) kill_cgroup(container.cgroup->kill.get());
   if (container.grouping != Grouping::none) {

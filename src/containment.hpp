@@ -85,10 +85,18 @@ Birth spawn(const Container& container);
 // In the child, first of all: leads its group or session, and ends its run if phase1 dies.
 void enter_in_child(const Container& container);
 
-// Waits for the child to end by itself or for `bounds` to end it, then kills what is left of
-// the run while the child is unreaped. `start` is when the run began.
+// Waits up to `timeout` (forever if none) for the child to end, doing meanwhile whatever else
+// the run needs; says whether it has ended.
+using Waiter =
+    std::function<bool(const Birth& child, std::optional<std::chrono::nanoseconds> timeout)>;
+
+// The waiter of a run that needs nothing else.
+bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> timeout);
+
+// Waits, with `waiter`, for the child to end by itself or for `bounds` to end it, then kills
+// what is left of the run while the child is unreaped. `start` is when the run began.
 Ending wait_bounded(const Birth& child, const Container& container, const Bounds& bounds,
-                    std::chrono::steady_clock::time_point start);
+                    std::chrono::steady_clock::time_point start, const Waiter& waiter);
 
 // Once the child is collected: waits for the run's cgroup to empty, reads its figures and
 // removes it. Kernels that cannot empty it in time give figures marked unsettled.

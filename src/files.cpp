@@ -141,17 +141,17 @@ std::optional<Found> find_report(const char* path, const std::optional<RunUser>&
   }
 }
 
-// Whether the report's file may be used: not standard output, which the commands write, and
-// not a file that the user may have linked to another.
-bool report_is_usable(const Found& report) {
+// Whether the file that `option` names for phase1 to write may be used: not standard output,
+// which the commands write, and not a file that the user may have linked to another.
+bool report_is_usable(const Found& report, const char* option) {
   const Found standard_output{"", Fd(dup(STDOUT_FILENO)), Fd(), "", false};
   if (!is_device(report) && same_file(report, standard_output)) {
-    return (say("--output ", report.path, " is standard output, where the commands write"), false);
+    return (say(option, report.path, " is standard output, where the commands write"), false);
   }
   struct stat st {};
   if (report.guarded && report.fd && stat_of(report.fd.get(), st) && S_ISREG(st.st_mode) &&
       st.st_nlink > 1) {
-    return (say("--output ", report.path,
+    return (say(option, report.path,
                 " has other hard links, in a directory where the commands' user can write"),
             false);
   }
@@ -247,7 +247,17 @@ std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
   FoundFiles found{};
   if (output != nullptr) {
     found.report = find_report(output, user);
-    if (!found.report || !report_is_usable(*found.report)) return std::nullopt;
+    if (!found.report || !report_is_usable(*found.report, "--output ")) return std::nullopt;
+  }
+  if (names.transcript != nullptr) {
+    found.transcript = find_report(names.transcript, user);
+    if (!found.transcript || !report_is_usable(*found.transcript, "--transcript ")) {
+      return std::nullopt;
+    }
+    if (found.report && !is_device(*found.transcript) &&
+        same_file(*found.transcript, *found.report)) {
+      return say("--transcript ", names.transcript, " is the report's file");
+    }
   }
   if (names.in != nullptr) {
     found.in = find_input(names.in, found.report, user);
@@ -269,6 +279,9 @@ std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
     }
     if (found.in && !is_device(*file) && same_file(*file, *found.in)) {
       return say("--stdin ", names.in, " is also ", option, name, ", which would empty it");
+    }
+    if (found.transcript && !is_device(*file) && same_file(*file, *found.transcript)) {
+      return say("--transcript ", names.transcript, " is also ", option, name);
     }
     // The file of both, as 2>&1 would share it: one offset, so that neither overwrites the other.
     found.err_is_out = found.out && same_file(*file, *found.out);
@@ -306,7 +319,8 @@ std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUse
     mode_t mode;
     bool as_user;
   };
-  for (const Output& output : std::array<Output, 3>{{{&found.report, REPORT_MODE, false},
+  for (const Output& output : std::array<Output, 4>{{{&found.report, REPORT_MODE, false},
+                                                     {&found.transcript, REPORT_MODE, false},
                                                      {&found.out, RUN_FILE_MODE, true},
                                                      {&found.err, RUN_FILE_MODE, true}}}) {
     std::optional<Found>& file = *output.file;
@@ -316,7 +330,7 @@ std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUse
     if (!made_it.value_or(false)) return undo();
     made.push_back(&*file);
   }
-  for (const auto* output : {&found.report, &found.out, &found.err}) {
+  for (const auto* output : {&found.report, &found.transcript, &found.out, &found.err}) {
     if (*output && !ready_output(**output)) return undo();
   }
   OpenFiles files{};
@@ -331,6 +345,7 @@ std::optional<OpenFiles> open_found(FoundFiles found, const std::optional<RunUse
   files.out = take(found.out);
   files.err = take(found.err);
   files.err_is_out = found.err_is_out;
+  files.transcript = take(found.transcript);
   return files;
 }
 
@@ -355,5 +370,8 @@ OutputSizes output_sizes(const OpenFiles& files) {
 void put_in_place(const StdFiles& files) {
   for (int target = 0; target < static_cast<int>(files.fds.size()); ++target) {
     if (files.fds[target] >= 0) (void)dup2(files.fds[target], target);
+  }
+  for (const int fd : files.closed) {
+    if (fd >= 0) (void)close(fd);
   }
 }

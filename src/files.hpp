@@ -17,11 +17,13 @@ struct StartingDescriptors {
 };
 StartingDescriptors settle_descriptors();
 
-// The files that --stdin, --stdout and --stderr name; none: the run keeps phase1's own.
+// The files that --stdin, --stdout and --stderr name; none: the run keeps phase1's own. And the
+// file that --transcript names, which phase1 writes as it does the report.
 struct FileNames {
   const char* in;
   const char* out;
   const char* err;
+  const char* transcript;
 };
 
 // A file named on the command line, as found before anything is changed.
@@ -40,18 +42,25 @@ struct FoundFiles {
   std::optional<Found> out;
   std::optional<Found> err; // none also where it is the same file as `out`
   bool err_is_out;
+  std::optional<Found> transcript;
 };
 
-// Finds the report's file and the measured run's files, and checks them: the run's files as
-// `user` would open them, and the report's file with no link that `user` could have planted.
+// Finds the report's file, the transcript's and the measured run's files, and checks them: the
+// run's files as `user` would open them, the report's and the transcript's with no link that
+// `user` could have planted.
 // Nothing is created or emptied. Says why not on standard error.
 std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
                                      const std::optional<RunUser>& user);
 
+// The most descriptors that a child closes once its own are in place.
+inline constexpr std::size_t MOST_CLOSED = 8;
+
 // A run's standard input, output and error: descriptors to put on 0, 1 and 2, each 3 or above
-// and close-on-exec, or -1 where the run keeps phase1's own.
+// and close-on-exec, or -1 where the run keeps phase1's own. Then the descriptors, 3 or above,
+// that the child closes, or -1: ends of pipes that would keep them open while it waits.
 struct StdFiles {
   std::array<int, 3> fds;
+  std::array<int, MOST_CLOSED> closed{-1, -1, -1, -1, -1, -1, -1, -1};
 };
 
 // The files, open: the report's and the runs'.
@@ -62,6 +71,7 @@ struct OpenFiles {
   Fd out;
   Fd err;
   bool err_is_out;
+  Fd transcript; // none without --transcript
 };
 
 // Once every check has passed: creates what is missing, empties the outputs and opens a FIFO
@@ -80,5 +90,5 @@ struct OutputSizes {
 };
 OutputSizes output_sizes(const OpenFiles& files);
 
-// In the child: puts `files` on its standard descriptors.
+// In the child: puts `files` on its standard descriptors, and closes those it must.
 void put_in_place(const StdFiles& files);

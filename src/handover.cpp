@@ -10,16 +10,18 @@
 #include <unistd.h>
 
 std::optional<StatusDuties> assign_status_duties(StatusNeeds needs) {
-  if (!needs.parent_writes && !needs.base_status) return StatusDuties{DropStatus{}, WriteStatus{}};
+  if (!needs.parent_writes && !needs.base_status && !needs.interactor) {
+    return StatusDuties{DropStatus{}, WriteStatus{}, DropStatus{}};
+  }
   // One page, in which each child that hands its status over has a word of its own.
-  void* const page = mmap(nullptr, 2 * sizeof(SharedStatus), PROT_READ | PROT_WRITE,
+  void* const page = mmap(nullptr, 3 * sizeof(SharedStatus), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return say("cannot share a page with the children: ", last_error());
   auto* const words = static_cast<SharedStatus*>(page);
   const auto hand = [](SharedStatus* word) { return HandStatus{new (word) SharedStatus{}}; };
   return StatusDuties{needs.base_status ? StatusDuty{hand(words)} : StatusDuty{DropStatus{}},
-                      needs.parent_writes ? StatusDuty{hand(words + 1)}
-                                          : StatusDuty{WriteStatus{}}};
+                      needs.parent_writes ? StatusDuty{hand(words + 1)} : StatusDuty{WriteStatus{}},
+                      needs.interactor ? StatusDuty{hand(words + 2)} : StatusDuty{DropStatus{}}};
 }
 
 void finish_child(const StatusDuty& duty, int status) {

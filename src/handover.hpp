@@ -10,7 +10,7 @@
 // the parent must: when a limit can end the run (the child may not live to write it), when the
 // report goes to a file or as JSON, or when the child's standard output is not the report's.
 // Then the child hands its command's wait status over in a page they share. The baseline hands
-// its status over when the report shows it (basestatus=).
+// its status over when the report shows it (basestatus=), and the interactor's child always.
 
 // A child's word in the shared page. The word is stored first, then the flag, so a child killed
 // in between has handed nothing over.
@@ -30,12 +30,14 @@ using StatusDuty = std::variant<DropStatus, WriteStatus, HandStatus>;
 struct StatusDuties {
   StatusDuty baseline;
   StatusDuty measured;
+  StatusDuty interactor;
 };
 
 // What decides the duties.
 struct StatusNeeds {
   bool parent_writes; // the parent writes the measured run's status block
   bool base_status;   // the report shows the baseline's status
+  bool interactor;    // an interactor runs beside the measured run
 };
 
 // The duties of both children, with the page they share when one hands over; says why not on

@@ -5,6 +5,7 @@
 #include "containment.hpp"
 #include "files.hpp"
 #include "handover.hpp"
+#include "interactor.hpp"
 #include "limits.hpp"
 #include "report.hpp"
 #include "run.hpp"
@@ -36,7 +37,9 @@ int main(int argc, char* argv[]) {
   if (run->user != nullptr && !user) return EXIT_PHASE1_FAILED;
   auto found = find_files(run->output, run->files, user);
   if (!found) return EXIT_PHASE1_FAILED;
-  const auto duties = assign_status_duties({parent_writes_status(*run), run->extended});
+  const bool interactive = run->interactor.command != nullptr;
+  const auto duties =
+      assign_status_duties({parent_writes_status(*run), run->extended, interactive});
   if (!duties) return EXIT_PHASE1_FAILED;
   const auto sandbox =
       run->sandbox.dir != nullptr ? prepare_sandbox(run->sandbox, user.has_value()) : std::nullopt;
@@ -46,23 +49,44 @@ int main(int argc, char* argv[]) {
   if (!containers) return EXIT_PHASE1_FAILED;
   auto files = open_found(std::move(*found), user);
   if (!files) return abandon(containers);
+  auto interaction = interactive
+                         ? make_interaction(files->transcript ? files->transcript.get() : -1)
+                         : std::nullopt;
+  if (interactive && !interaction) return abandon(containers);
+  const auto join = [&](Party party, StdFiles std_files) {
+    return interaction ? joined(*interaction, party, std_files) : std_files;
+  };
 
   // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
   (void)std::signal(SIGCHLD, SIG_DFL);
   prepare_signals(contained(request));
 
-  const auto base = run_child(
-      {baseline_caps(run->limits), run->baseline, duties->baseline, baseline_files(*files), user},
-      containers->baseline, {run->bounds.wall, std::nullopt});
+  const auto base = run_child({baseline_caps(run->limits), run->baseline, duties->baseline,
+                               join(Party::baseline, baseline_files(*files)), user},
+                              containers->baseline, {run->bounds.wall, std::nullopt});
   if (!base) return abandon(containers);
   const ProcessCap cap = request.cgroups.wanted ? ProcessCap::cgroup
                          : user                 ? ProcessCap::rlimit_of_other_user
                                                 : ProcessCap::rlimit_of_own_user;
+  // The interactor starts with the measured run, and has its grace once that has ended.
+  auto interactor = interaction ? std::optional(start_interactor(run->interactor.command,
+                                                                 *interaction, duties->interactor))
+                                : std::nullopt;
+  const Waiter waiter = [&](const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
+    return interaction ? wait_beside(*interaction, *interactor, child, timeout)
+                       : child_ended(child, timeout);
+  };
   const auto meas = run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
-                               measured_files(*files), user},
-                              containers->measured, run->bounds);
+                               join(Party::program, measured_files(*files)), user},
+                              containers->measured, run->bounds, waiter);
   if (!meas) return abandon(containers);
+  const auto judged = interaction
+                          ? std::optional(finish_beside(
+                                *interaction, *interactor,
+                                {run->interactor.grace.value_or(DEFAULT_GRACE), run->bounds.wall},
+                                meas->ending, duties->interactor))
+                          : std::nullopt;
   ReportFile report{run->output, std::move(files->report)};
   return write_report(report, *base, *meas, duties->measured, {run->extended, run->format},
-                      {run->limits.cpu_seconds, output_sizes(*files)});
+                      {run->limits.cpu_seconds, output_sizes(*files), judged});
 }

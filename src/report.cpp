@@ -205,6 +205,12 @@ void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResul
   write_line(out, "cpulimited=", static_cast<int>(meas.ending == Ending::cpu_limit));
 }
 
+void write_interactor_block(std::ostream& out, const InteractorResult& interactor) {
+  write_line(out, "interactorstatus=", interactor.status);
+  write_line(out, "interactorwall=", std::chrono::duration<double>(interactor.wall).count());
+  out << "firstended=" << (interactor.ended_first ? "interactor" : "program") << '\n';
+}
+
 int cannot_write(std::string_view what) {
   const Errno error = last_error();
   if (error.value == 0) return fail("cannot write ", what);
@@ -267,6 +273,7 @@ int write_report(ReportFile& report, const RunResult& base, const RunResult& mea
                          setting.sizes);
   }
   if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
+  if (setting.interactor) write_interactor_block(out, *setting.interactor);
   // A reader that has gone, or phase1's own file-size limit, is a failure to write, not death.
   catch_write_signals();
   errno = 0;
@@ -276,6 +283,9 @@ int write_report(ReportFile& report, const RunResult& base, const RunResult& mea
                       : write_at_end(STDOUT_FILENO, text) ? 0
                                                           : cannot_write("the report");
   if (written != 0) return written;
+  if (setting.interactor && setting.interactor->transcript_error) {
+    return fail("cannot write the transcript: ", Errno{*setting.interactor->transcript_error});
+  }
   for (const auto* run : {&base, &meas}) {
     if (run->tree && !run->tree->settled) {
       return fail("a run's cgroup still held processes after it was killed");

@@ -52,10 +52,11 @@ enum class Ended {
 // The word that ended= gives for `ended`.
 std::string_view word_of(Ended ended);
 
-// What phase1 knows of the measured run beside its result.
+// What phase1 knows of the measured run beside its result, and of the interactor beside it.
 struct MeasuredSetting {
-  std::int64_t cpu_cap_seconds; // the positional CPU cap, as given
-  OutputSizes sizes;            // of its files, once it has ended
+  std::int64_t cpu_cap_seconds;               // the positional CPU cap, as given
+  OutputSizes sizes;                          // of its files, once it has ended
+  std::optional<InteractorResult> interactor; // none without --interactor
 };
 
 // What ended the measured run whose reported wall status is `status`, from what the parent saw
@@ -72,6 +73,9 @@ void write_extended_block(std::ostream& out, const RunResult& base, const RunRes
 // Writes the figures of both runs' cgroups, and whether the memory limit or the CPU limit
 // ended the measured run.
 void write_tree_block(std::ostream& out, const TreeFigures& base, const RunResult& meas);
+
+// Writes how the interactor ended, and which of it and the measured run ended first.
+void write_interactor_block(std::ostream& out, const InteractorResult& interactor);
 
 // Says on standard error that `what` could not be written, with the reason errno holds if it
 // holds one, and returns EXIT_PHASE1_FAILED.

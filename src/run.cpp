@@ -4,6 +4,7 @@
 #include "signals.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,7 +30,8 @@ namespace {
 
 } // namespace
 
-std::optional<RunResult> run_child(const Child& child, Container& container, const Bounds& bounds) {
+std::optional<RunResult> run_child(const Child& child, Container& container, const Bounds& bounds,
+                                   const Waiter& waiter) {
   const auto start = std::chrono::steady_clock::now();
   const Birth birth = spawn(container);
   if (birth.pid == 0) be_child(child, container);
@@ -39,7 +41,8 @@ std::optional<RunResult> run_child(const Child& child, Container& container, con
   }
   if (birth.pid < 0) return RunResult{std::nullopt, std::nullopt, {}, Ending::itself, {}, {}};
   const bool contained = container.grouping != Grouping::none || container.cgroup;
-  Ending ending = contained ? wait_bounded(birth, container, bounds, start) : Ending::itself;
+  Ending ending =
+      contained ? wait_bounded(birth, container, bounds, start, waiter) : Ending::itself;
   // Collects this child only: a process that exec'd phase1 may have left children of its own.
   int status = 0;
   rusage usage{};
@@ -54,4 +57,39 @@ std::optional<RunResult> run_child(const Child& child, Container& container, con
   // A child that ended by itself as a limit was reached handed over or wrote its status itself.
   if (word || !WIFSIGNALED(status)) ending = Ending::itself;
   return RunResult{status, word, usage, ending, wall, end_container(container)};
+}
+
+Beside start_beside(const Child& child, const Container& container) {
+  Beside beside{spawn(container), std::chrono::steady_clock::now(), std::nullopt, {}};
+  if (beside.birth.pid == 0) be_child(child, container);
+  if (beside.birth.pid < 0) return beside;
+  // As the child does: the group exists before it is signalled.
+  (void)setpgid(beside.birth.pid, beside.birth.pid);
+  arm_side(beside.birth.pid);
+  return beside;
+}
+
+bool collect_beside(Beside& beside) {
+  if (beside.birth.pid < 0 || beside.own_status) return true;
+  // Its group is killed while the child is a zombie, which keeps the group's id its own.
+  siginfo_t info{};
+  if (waitid(P_PID, beside.birth.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+      info.si_pid == 0) {
+    return false;
+  }
+  end_beside(beside);
+  return true;
+}
+
+void end_beside(Beside& beside) {
+  if (beside.birth.pid < 0 || beside.own_status) return;
+  // The child first, so that it makes no group after the group is killed.
+  (void)kill(beside.birth.pid, SIGKILL);
+  (void)kill(-beside.birth.pid, SIGKILL);
+  int status = 0;
+  while (waitpid(beside.birth.pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  beside.own_status = status;
+  beside.wall = std::chrono::steady_clock::now() - beside.start;
+  arm_side(0);
 }

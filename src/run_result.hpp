@@ -25,3 +25,11 @@ struct RunResult {
   std::chrono::nanoseconds wall;   // from the child's birth to its collection
   std::optional<TreeFigures> tree; // when the run had a cgroup
 };
+
+// How the interactor ended, beside the measured run.
+struct InteractorResult {
+  int status;                          // its wait status; -1 when it could not start
+  std::chrono::nanoseconds wall;       // from its birth to its collection
+  bool ended_first;                    // it ended before the measured run, or at the same look
+  std::optional<int> transcript_error; // the errno that cut the transcript short
+};

@@ -16,6 +16,7 @@ constexpr int SHELL_SIGNAL_BASE = 128;
 
 // Read by the handlers, and written by the verbs below alone.
 volatile std::sig_atomic_t run_group = 0;
+volatile std::sig_atomic_t side_group = 0;
 volatile std::sig_atomic_t run_kill = -1;
 volatile std::sig_atomic_t phase1_pid = 0;
 int phase1_pidfd = -1; // readable once phase1 has ended
@@ -25,6 +26,7 @@ int phase1_pidfd = -1; // readable once phase1 has ended
 void pass_on(int sig) {
   const int saved = errno;
   if (run_group != 0) (void)kill(-run_group, sig);
+  if (side_group > 0) (void)kill(-side_group, sig);
   errno = saved;
 }
 
@@ -41,6 +43,7 @@ void end_run(int sig) {
   }
   kill_cgroup(run_kill);
   if (run_group != 0) (void)kill(-run_group, SIGKILL);
+  if (side_group > 0) (void)kill(-side_group, SIGKILL);
   // The signal is blocked in its own handler: unblocked, it ends phase1 here and now. As the
   // first process of a PID namespace phase1 outlives it, and ends as a shell would report it.
   (void)std::signal(sig, SIG_DFL);
@@ -101,6 +104,10 @@ void arm_group(pid_t group) {
 void disarm() {
   run_group = 0;
   run_kill = -1;
+}
+
+void arm_side(pid_t group) {
+  side_group = group;
 }
 
 bool phase1_died() {

@@ -20,6 +20,10 @@ void arm_group(pid_t group);
 // Once the run is ended: nothing to pass signals on to.
 void disarm();
 
+// While the interactor's child is unreaped: its process group, which SIGINT and SIGQUIT are
+// passed on to and SIGTERM and SIGHUP kill, as the run's. -1 once it is collected.
+void arm_side(pid_t group);
+
 // In a child that has just asked for its parent-death signal: whether phase1, which prepared
 // the signals, has died already. Its pidfd tells, where the child's parent is out of its sight
 // (a PID namespace of its own); else its parent's pid.

@@ -357,6 +357,19 @@ TEST_F(Cgroups, SayWhichLimitEndedTheRun) {
   for (const auto& row : rows) check(row);
 }
 
+// The interactor is the judge's: outside the runs' cgroups and limits.
+TEST_F(Cgroups, LeaveTheInteractorOutsideTheRun) {
+  check({"the program killed by its memory limit, the interactor not in its cgroup",
+         with({"--interactor=cat /proc/self/cgroup >&2; cat >/dev/null", "--memory-limit=100M"},
+              "exec dd if=/dev/zero of=/dev/null bs=300M count=1"),
+         [](const Report& r) {
+           EXPECT_EQ(r["oomkilled"], 1);
+           EXPECT_EQ(r["interactorstatus"], 0);
+           EXPECT_EQ(r.order.back(), "firstended");
+           EXPECT_EQ(r.run.err.find("phase1-"), std::string::npos) << r.run.err;
+         }});
+}
+
 // A sandbox each, in a cgroup each: the limits and the figures hold in it.
 TEST_F(Cgroups, LimitASandboxedRun) {
   char dir[] = "/tmp/phase1-test-XXXXXX";

@@ -622,6 +622,111 @@ TEST(EndToEnd, SaysWhatEndedTheRun) {
   unlink(file.c_str());
 }
 
+// The keys that follow the report of an interactive run.
+std::string interactor_keys(const std::string& status, const std::string& first) {
+  return "interactorstatus=" + status + "\ninteractorwall=" + SECONDS + "\nfirstended=" + first +
+         "\n";
+}
+
+// The measured run and a judge's interactor, joined by pipes.
+TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
+  const std::string nap = "sleep " + NAP;
+  const std::string doubler = "read x; echo \"answer $((x * 2))\"";
+  const std::string asker = "echo 21; read r; echo \"$r\" >&2";
+  const std::string either = "(program|interactor)";
+  const Case cases[] = {
+      {"the two talk through the pipes",
+       {"--interactor=" + doubler, "10", "-1", "-1", "true", asker},
+       OK + usage() + interactor_keys("0", either),
+       0,
+       "answer 42\n"},
+      {.name = "--transcript: each chunk as it passed, and which way",
+       .args = {"--interactor=" + doubler, "--transcript=" + REPORT, "10", "-1", "-1", "true",
+                asker},
+       .out = OK + usage() + interactor_keys("0", either),
+       .err = "answer 42\n",
+       .report = "> 3\n21\n\n< 10\nanswer 42\n\n"},
+      {"an interactor that exits at once: the program reads the end, and its write a SIGPIPE",
+       {"--interactor=exit 3", "10", "-1", "-1", "true",
+        "read x || echo end >&2; exec /bin/echo hi"},
+       status("13 1 13 0 0 0 0 0") + usage() + interactor_keys("768", "interactor"),
+       0,
+       "end\n"},
+      {"the interactor ends first, and what it left running ends with it",
+       {"--interactor=" + nap + " & exit 0", "10", "-1", "-1", "true",
+        "read x; echo \"read $?\" >&2"},
+       OK + usage() + interactor_keys("0", "interactor"),
+       0,
+       "read 1\n"},
+      {"the program ends first: the interactor has its grace, then is killed",
+       {"--interactor=" + nap, "--interactor-grace=0.2", "10", "-1", "-1", "true", "true"},
+       OK + usage() + interactor_keys("9", "program")},
+      {"--interactor-grace=0: killed at once",
+       {"--interactor=" + nap, "--interactor-grace=0", "10", "-1", "-1", "true", "true"},
+       OK + usage() + interactor_keys("9", "program")},
+      {"each waits for the other: the wall limit ends both",
+       {"--interactor=read x", "--extended", "--wall-limit=0.5", "10", "-1", "-1", "true",
+        "read y"},
+       status("9 1 9 0 0 0 0 0") + usage() + extended({.timedout = "1", .ended = "wall-limit"}) +
+           interactor_keys("9", either)},
+      {"--format=json: firstended is a string",
+       {"--interactor=" + doubler, "--format=json", "10", "-1", "-1", "true", asker},
+       "\\{[^{}]+,\"interactorstatus\":0,\"interactorwall\":[^,]+,\"firstended\":\"" + either +
+           "\"\\}\n",
+       0,
+       "answer 42\n"},
+      {.name = "SIGTERM to phase1 ends the interactor's group too",
+       .args = {"--interactor=" + nap + " & " + nap, "10", "-1", "-1", "true", nap},
+       .out = "",
+       .exit_code = -SIGTERM,
+       .during = signal_napping<SIGTERM, false>},
+      {.name = "SIGKILL to phase1: the interactor's group ends itself",
+       .args = {"--interactor=" + nap + " & " + nap, "10", "-1", "-1", "true", nap},
+       .out = "",
+       .exit_code = -SIGKILL,
+       .during = signal_napping<SIGKILL, false>},
+      {"a transcript that cannot be written: the report, then phase1's own failure",
+       {"--interactor=" + doubler, "--transcript=/dev/full", "10", "-1", "-1", "true", asker},
+       OK + usage() + interactor_keys("0", either),
+       125,
+       "answer 42\nphase1: cannot write the transcript: No space left on device\n"},
+      {"--interactor with --stdin: refused",
+       {"--interactor=true", "--stdin=/dev/null", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: --interactor joins the program's standard input and output to the interactor: "
+       "--stdin and --stdout cannot be given with it\n"},
+      {"--transcript without --interactor: refused",
+       {"--transcript=" + REPORT, "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: --transcript needs --interactor\n"},
+      {"--interactor-grace without --interactor: refused",
+       {"--interactor-grace=1", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: --interactor-grace needs --interactor\n"},
+      {"--interactor-grace below 0: refused",
+       {"--interactor=true", "--interactor-grace=-1", "10", "-1", "-1", "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: option --interactor-grace \"-1\": not a number of seconds, 0 or more\n"},
+      {"--transcript that is the report's file: refused",
+       {"--interactor=true", "--output=" + REPORT, "--transcript=" + REPORT, "10", "-1", "-1",
+        "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: --transcript " + REPORT + " is the report's file\n"},
+      {"--transcript that is --stderr: refused",
+       {"--interactor=true", "--transcript=" + REPORT, "--stderr=" + REPORT, "10", "-1", "-1",
+        "echo ran", "echo ran"},
+       "",
+       125,
+       "phase1: --transcript " + REPORT + " is also --stderr " + REPORT + "\n"},
+  };
+  for (const auto& c : cases) check(c);
+}
+
 // JSON as a JSON parser reads it: the keys and values of the key=value report, in its order.
 TEST(EndToEnd, WritesTheReportAsJson) {
   const std::vector<std::string> run{"--extended", "10", "-1", "-1", "true", "exit 3"};

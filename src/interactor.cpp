@@ -1,0 +1,234 @@
+#include "interactor.hpp"
+
+#include "signals.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The most that phase1 reads from one side at a time.
+constexpr std::size_t CHUNK_BYTES = 65536;
+// Where the kernel gives no pidfd, how often a child is looked at.
+constexpr auto LOOK_GAP = std::chrono::milliseconds(10);
+
+// Makes a pipe, both ends close-on-exec, as large as the system lets a pipe be.
+bool make_pipe(Fd& read_end, Fd& write_end, int largest) {
+  std::array<int, 2> ends{};
+  if (pipe2(ends.data(), O_CLOEXEC) != 0) return false;
+  read_end = Fd(ends[0]);
+  write_end = Fd(ends[1]);
+  // Where that is not allowed, the pipe keeps the size it has.
+  if (largest > 0) (void)fcntl(ends[1], F_SETPIPE_SZ, largest);
+  return true;
+}
+
+// The largest size of a pipe that the system allows, or 0 if it does not say.
+int largest_pipe() {
+  std::ifstream in("/proc/sys/fs/pipe-max-size");
+  int bytes = 0;
+  return in >> bytes ? bytes : 0;
+}
+
+bool non_blocking(const Fd& fd) {
+  const int flags = fcntl(fd.get(), F_GETFL);
+  return flags >= 0 && fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Writes all of `text` to the transcript, unless it has failed already.
+void record(Interaction& interaction, std::string_view text) {
+  while (!text.empty() && !interaction.transcript_error) {
+    const ssize_t n = write(interaction.transcript, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      interaction.transcript_error = n < 0 ? errno : EIO;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// The reader of `way` has gone: the writer's next write finds no reader either.
+void cut(Way& way) {
+  way.to.reset();
+  way.from.reset();
+  way.held.clear();
+  way.sent = 0;
+}
+
+// Reads what the writer of `way` has written, records it and holds it for the reader.
+void take_in(Interaction& interaction, Way& way) {
+  std::array<char, CHUNK_BYTES> chunk{};
+  const ssize_t n = read(way.from.get(), chunk.data(), chunk.size());
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n <= 0) {
+    // The writer has ended: so does the reader's input, once what is held has gone on.
+    way.from.reset();
+    if (way.held.empty()) way.to.reset();
+    return;
+  }
+  const std::string head = std::string(1, way.mark) + " " + std::to_string(n) + "\n";
+  record(interaction, head);
+  record(interaction, {chunk.data(), static_cast<std::size_t>(n)});
+  record(interaction, "\n");
+  if (way.to) way.held.assign(chunk.data(), chunk.data() + n);
+  way.sent = 0;
+}
+
+// Writes on to the reader of `way` what it can take of what is held.
+void pass_on(Way& way) {
+  const ssize_t n = write(way.to.get(), way.held.data() + way.sent, way.held.size() - way.sent);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n < 0) {
+    cut(way);
+    return;
+  }
+  way.sent += static_cast<std::size_t>(n);
+  if (way.sent < way.held.size()) return;
+  way.held.clear();
+  way.sent = 0;
+  if (!way.from) way.to.reset();
+}
+
+// Whether the child of `birth` has ended, as `ready` (its pidfd's poll) or the kernel says.
+bool has_ended(const Birth& birth, bool ready) {
+  if (birth.pidfd) return ready;
+  siginfo_t info{};
+  return waitid(P_PID, birth.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
+}
+
+// Once both children have their ends: phase1 lets its copies go, so that each pipe ends when
+// its writer does.
+void begin(Interaction& interaction) {
+  for (Fd* end : {&interaction.program_in, &interaction.program_out, &interaction.judge_in,
+                  &interaction.judge_out}) {
+    end->reset();
+  }
+  // A reader that has gone makes a relayed write fail, not end phase1; the children have
+  // their own handlers already.
+  catch_write_signals();
+  interaction.begun = true;
+}
+
+using MeasuredChild = std::optional<std::reference_wrapper<const Birth>>;
+
+// One look: waits up to `timeout` for anything to do, relays what can be, and collects the
+// interactor if it has ended. Says whether the measured child has ended.
+bool look(Interaction& interaction, Beside& interactor, MeasuredChild child,
+          std::optional<std::chrono::nanoseconds> timeout) {
+  std::vector<pollfd> fds;
+  const bool waits_for_interactor = interactor.birth.pid > 0 && !interactor.own_status;
+  fds.push_back({child ? child->get().pidfd.get() : -1, POLLIN, 0});
+  fds.push_back({waits_for_interactor ? interactor.birth.pidfd.get() : -1, POLLIN, 0});
+  for (const Way& way : interaction.ways) {
+    fds.push_back({way.held.empty() ? way.from.get() : -1, POLLIN, 0});
+    // A reader that has gone shows as an error, whether or not anything is held.
+    fds.push_back({way.to.get(), static_cast<short>(way.held.empty() ? 0 : POLLOUT), 0});
+  }
+  const bool blind =
+      (child && !child->get().pidfd) || (waits_for_interactor && !interactor.birth.pidfd);
+  if (blind) timeout = std::min(timeout.value_or(LOOK_GAP), std::chrono::nanoseconds(LOOK_GAP));
+  const auto seconds =
+      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
+  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
+  if (ppoll(fds.data(), fds.size(), timeout ? &wait : nullptr, nullptr) < 0) return false;
+  for (std::size_t i = 0; i < interaction.ways.size(); ++i) {
+    Way& way = interaction.ways.at(i);
+    const pollfd& in = fds.at(2 + 2 * i);
+    const pollfd& out = fds.at(3 + 2 * i);
+    if (way.from && in.revents != 0) take_in(interaction, way);
+    if (way.to && (out.revents & (POLLERR | POLLHUP)) != 0) cut(way);
+    if (way.to && (out.revents & POLLOUT) != 0) pass_on(way);
+  }
+  if (waits_for_interactor && has_ended(interactor.birth, fds[1].revents != 0) &&
+      collect_beside(interactor)) {
+    // Found ended at the same look as the measured child, it counts as first.
+    interaction.interactor_first = interaction.interactor_first || child.has_value();
+  }
+  return child && has_ended(child->get(), fds[0].revents != 0);
+}
+
+} // namespace
+
+std::optional<Interaction> make_interaction(int transcript) {
+  Interaction made{};
+  made.transcript = transcript;
+  made.ways[0].mark = '>';
+  made.ways[1].mark = '<';
+  const int largest = largest_pipe();
+  const bool relayed = transcript >= 0;
+  bool ok = true;
+  if (relayed) {
+    Way& out = made.ways[0];
+    Way& back = made.ways[1];
+    ok = make_pipe(out.from, made.program_out, largest) &&
+         make_pipe(made.judge_in, out.to, largest) &&
+         make_pipe(back.from, made.judge_out, largest) &&
+         make_pipe(made.program_in, back.to, largest) && non_blocking(out.to) &&
+         non_blocking(back.to) && non_blocking(out.from) && non_blocking(back.from);
+  } else {
+    ok = make_pipe(made.judge_in, made.program_out, largest) &&
+         make_pipe(made.program_in, made.judge_out, largest);
+  }
+  if (!ok) return say("cannot make the pipes to the interactor: ", last_error());
+  made.null = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!made.null) return say("cannot open /dev/null: ", last_error());
+  return made;
+}
+
+StdFiles joined(const Interaction& interaction, Party party, StdFiles files) {
+  if (party == Party::baseline) files.fds[0] = interaction.null.get();
+  if (party == Party::program) {
+    files.fds[0] = interaction.program_in.get();
+    files.fds[1] = interaction.program_out.get();
+  }
+  if (party == Party::interactor) {
+    files.fds = {interaction.judge_in.get(), interaction.judge_out.get(), -1};
+  }
+  files.closed = {interaction.program_in.get(),   interaction.program_out.get(),
+                  interaction.judge_in.get(),     interaction.judge_out.get(),
+                  interaction.ways[0].from.get(), interaction.ways[0].to.get(),
+                  interaction.ways[1].from.get(), interaction.ways[1].to.get()};
+  return files;
+}
+
+Beside start_interactor(const char* command, const Interaction& interaction,
+                        const StatusDuty& duty) {
+  const Child child{{}, command, duty, joined(interaction, Party::interactor, {}), std::nullopt};
+  return start_beside(child, {Grouping::group, -1, std::nullopt, std::nullopt});
+}
+
+bool wait_beside(Interaction& interaction, Beside& interactor, const Birth& child,
+                 std::optional<std::chrono::nanoseconds> timeout) {
+  if (!interaction.begun) begin(interaction);
+  return look(interaction, interactor, std::cref(child), timeout);
+}
+
+InteractorResult finish_beside(Interaction& interaction, Beside& interactor, Grace grace,
+                               Ending ending, const StatusDuty& duty) {
+  using Clock = std::chrono::steady_clock;
+  if (!interaction.begun) begin(interaction);
+  // Both started at the same moment: the wall limit ends the interactor where it ended the run.
+  auto deadline = ending == Ending::wall_limit ? Clock::now() : Clock::now() + grace.after;
+  if (grace.wall) deadline = std::min(deadline, interactor.start + *grace.wall);
+  while (!collect_beside(interactor)) {
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      end_beside(interactor);
+      break;
+    }
+    (void)look(interaction, interactor, std::nullopt, deadline - now);
+  }
+  for (Way& way : interaction.ways) cut(way);
+  const auto lost = interaction.transcript_error;
+  if (interactor.birth.pid < 0) return {-1, {}, true, lost};
+  const int own = interactor.own_status.value_or(-1);
+  return {handed_over(duty).value_or(own), interactor.wall, interaction.interactor_first, lost};
+}
