@@ -294,6 +294,22 @@ const char* without_interactor(const Invocation& run) {
   return run.interactor.grace ? "--interactor-grace" : nullptr;
 }
 
+// Whether the options given go together; says why not.
+bool combine(const Invocation& run) {
+  if (const char* orphan = without_sandbox(run.sandbox)) {
+    return (say(orphan, " needs --sandbox"), false);
+  }
+  if (const char* orphan = without_interactor(run)) {
+    return (say(orphan, " needs --interactor"), false);
+  }
+  if (run.interactor.command != nullptr && (run.files.in != nullptr || run.files.out != nullptr)) {
+    return (say("--interactor joins the program's standard input and output to the "
+                "interactor: --stdin and --stdout cannot be given with it"),
+            false);
+  }
+  return true;
+}
+
 // Options end at the first argument that is not one; --help and --version are not options.
 bool is_option(std::string_view arg) {
   return arg.starts_with("--") &&
@@ -352,12 +368,7 @@ std::variant<Invocation, int> read_command_line(std::span<char* const> args) {
     }
   }
 
-  if (const char* orphan = without_sandbox(run.sandbox)) return fail(orphan, " needs --sandbox");
-  if (const char* orphan = without_interactor(run)) return fail(orphan, " needs --interactor");
-  if (run.interactor.command != nullptr && (run.files.in != nullptr || run.files.out != nullptr)) {
-    return fail("--interactor joins the program's standard input and output to the "
-                "interactor: --stdin and --stdout cannot be given with it");
-  }
+  if (!combine(run)) return EXIT_PHASE1_FAILED;
   const auto positional = args.subspan(next);
   if (positional.size() < ARGUMENTS) {
     std::cerr << USAGE;

@@ -240,6 +240,35 @@ std::optional<Found> find_input(const char* path, const std::optional<Found>& re
   return in;
 }
 
+// Finds --transcript's file `path` as the report's is found: not the report's file itself.
+std::optional<Found> find_transcript(const char* path, const std::optional<Found>& report,
+                                     const std::optional<RunUser>& user) {
+  auto transcript = find_report(path, user);
+  if (!transcript || !report_is_usable(*transcript, "--transcript ")) return std::nullopt;
+  if (report && !is_device(*transcript) && same_file(*transcript, *report)) {
+    return say("--transcript ", path, " is the report's file");
+  }
+  return transcript;
+}
+
+// Whether the run's output `file`, which `option` names, is also a file that phase1 reads or
+// writes otherwise; says which.
+bool clashes(const Found& file, const char* option, const FoundFiles& found,
+             const FileNames& names) {
+  const auto is = [&](const std::optional<Found>& other) {
+    return other && !is_device(file) && same_file(file, *other);
+  };
+  if (is(found.report)) return (say(file.path, " is the report's file"), true);
+  if (is(found.in)) {
+    return (say("--stdin ", names.in, " is also ", option, file.path, ", which would empty it"),
+            true);
+  }
+  if (is(found.transcript)) {
+    return (say("--transcript ", names.transcript, " is also ", option, file.path), true);
+  }
+  return false;
+}
+
 } // namespace
 
 std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
@@ -250,14 +279,8 @@ std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
     if (!found.report || !report_is_usable(*found.report, "--output ")) return std::nullopt;
   }
   if (names.transcript != nullptr) {
-    found.transcript = find_report(names.transcript, user);
-    if (!found.transcript || !report_is_usable(*found.transcript, "--transcript ")) {
-      return std::nullopt;
-    }
-    if (found.report && !is_device(*found.transcript) &&
-        same_file(*found.transcript, *found.report)) {
-      return say("--transcript ", names.transcript, " is the report's file");
-    }
+    found.transcript = find_transcript(names.transcript, found.report, user);
+    if (!found.transcript) return std::nullopt;
   }
   if (names.in != nullptr) {
     found.in = find_input(names.in, found.report, user);
@@ -274,15 +297,7 @@ std::optional<FoundFiles> find_files(const char* output, const FileNames& names,
     if (name == nullptr) continue;
     auto file = find_run_file(name, O_WRONLY, true, user);
     if (!file) return std::nullopt;
-    if (found.report && !is_device(*file) && same_file(*file, *found.report)) {
-      return say(name, " is the report's file");
-    }
-    if (found.in && !is_device(*file) && same_file(*file, *found.in)) {
-      return say("--stdin ", names.in, " is also ", option, name, ", which would empty it");
-    }
-    if (found.transcript && !is_device(*file) && same_file(*file, *found.transcript)) {
-      return say("--transcript ", names.transcript, " is also ", option, name);
-    }
+    if (clashes(*file, option, found, names)) return std::nullopt;
     // The file of both, as 2>&1 would share it: one offset, so that neither overwrites the other.
     found.err_is_out = found.out && same_file(*file, *found.out);
     if (!found.err_is_out) found.*member = std::move(file);

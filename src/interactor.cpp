@@ -19,15 +19,19 @@ constexpr std::size_t CHUNK_BYTES = 65536;
 // Where the kernel gives no pidfd, how often a child is looked at.
 constexpr auto LOOK_GAP = std::chrono::milliseconds(10);
 
-// Makes a pipe, both ends close-on-exec, as large as the system lets a pipe be.
-bool make_pipe(Fd& read_end, Fd& write_end, int largest) {
+// A pipe's two ends.
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// Makes a pipe, both ends close-on-exec, `largest` bytes large where the system lets it be.
+std::optional<Pipe> make_pipe(int largest) {
   std::array<int, 2> ends{};
-  if (pipe2(ends.data(), O_CLOEXEC) != 0) return false;
-  read_end = Fd(ends[0]);
-  write_end = Fd(ends[1]);
+  if (pipe2(ends.data(), O_CLOEXEC) != 0) return std::nullopt;
   // Where that is not allowed, the pipe keeps the size it has.
   if (largest > 0) (void)fcntl(ends[1], F_SETPIPE_SZ, largest);
-  return true;
+  return Pipe{Fd(ends[0]), Fd(ends[1])};
 }
 
 // The largest size of a pipe that the system allows, or 0 if it does not say.
@@ -119,34 +123,52 @@ void begin(Interaction& interaction) {
 
 using MeasuredChild = std::optional<std::reference_wrapper<const Birth>>;
 
+// Where in a look's descriptors the ways' come: after the two children's pidfds.
+constexpr std::size_t FIRST_WAY = 2;
+
+// The descriptors of the ways that a look waits on: the writer's while nothing is held, and the
+// reader's, for room when something is held, and for its end, which shows as an error always.
+void add_ways(const Interaction& interaction, std::vector<pollfd>& fds) {
+  for (const Way& way : interaction.ways) {
+    fds.push_back({way.held.empty() ? way.from.get() : -1, POLLIN, 0});
+    fds.push_back({way.to.get(), static_cast<short>(way.held.empty() ? 0 : POLLOUT), 0});
+  }
+}
+
+// Relays what a look found ready.
+void relay(Interaction& interaction, const std::vector<pollfd>& fds) {
+  for (std::size_t i = 0; i < interaction.ways.size(); ++i) {
+    Way& way = interaction.ways.at(i);
+    const short in = fds.at(FIRST_WAY + 2 * i).revents;
+    const short out = fds.at(FIRST_WAY + 2 * i + 1).revents;
+    if (way.from && in != 0) take_in(interaction, way);
+    if (way.to && (out & (POLLERR | POLLHUP)) != 0) cut(way);
+    if (way.to && (out & POLLOUT) != 0) pass_on(way);
+  }
+}
+
+// Waits up to `timeout` (forever if none) for any of `fds`; says whether the wait went well.
+bool wait_for(std::vector<pollfd>& fds, std::optional<std::chrono::nanoseconds> timeout) {
+  const auto seconds =
+      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
+  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
+  return ppoll(fds.data(), fds.size(), timeout ? &wait : nullptr, nullptr) >= 0;
+}
+
 // One look: waits up to `timeout` for anything to do, relays what can be, and collects the
 // interactor if it has ended. Says whether the measured child has ended.
 bool look(Interaction& interaction, Beside& interactor, MeasuredChild child,
           std::optional<std::chrono::nanoseconds> timeout) {
-  std::vector<pollfd> fds;
   const bool waits_for_interactor = interactor.birth.pid > 0 && !interactor.own_status;
-  fds.push_back({child ? child->get().pidfd.get() : -1, POLLIN, 0});
-  fds.push_back({waits_for_interactor ? interactor.birth.pidfd.get() : -1, POLLIN, 0});
-  for (const Way& way : interaction.ways) {
-    fds.push_back({way.held.empty() ? way.from.get() : -1, POLLIN, 0});
-    // A reader that has gone shows as an error, whether or not anything is held.
-    fds.push_back({way.to.get(), static_cast<short>(way.held.empty() ? 0 : POLLOUT), 0});
-  }
+  std::vector<pollfd> fds{{child ? child->get().pidfd.get() : -1, POLLIN, 0},
+                          {waits_for_interactor ? interactor.birth.pidfd.get() : -1, POLLIN, 0}};
+  add_ways(interaction, fds);
+  // A child with no pidfd is looked at again and again.
   const bool blind =
       (child && !child->get().pidfd) || (waits_for_interactor && !interactor.birth.pidfd);
   if (blind) timeout = std::min(timeout.value_or(LOOK_GAP), std::chrono::nanoseconds(LOOK_GAP));
-  const auto seconds =
-      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
-  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
-  if (ppoll(fds.data(), fds.size(), timeout ? &wait : nullptr, nullptr) < 0) return false;
-  for (std::size_t i = 0; i < interaction.ways.size(); ++i) {
-    Way& way = interaction.ways.at(i);
-    const pollfd& in = fds.at(2 + 2 * i);
-    const pollfd& out = fds.at(3 + 2 * i);
-    if (way.from && in.revents != 0) take_in(interaction, way);
-    if (way.to && (out.revents & (POLLERR | POLLHUP)) != 0) cut(way);
-    if (way.to && (out.revents & POLLOUT) != 0) pass_on(way);
-  }
+  if (!wait_for(fds, timeout)) return false;
+  relay(interaction, fds);
   if (waits_for_interactor && has_ended(interactor.birth, fds[1].revents != 0) &&
       collect_beside(interactor)) {
     // Found ended at the same look as the measured child, it counts as first.
@@ -157,33 +179,47 @@ bool look(Interaction& interaction, Beside& interactor, MeasuredChild child,
 
 } // namespace
 
-std::optional<Interaction> make_interaction(int transcript) {
+std::optional<Interaction> make_interaction(const Fd& transcript) {
   Interaction made{};
-  made.transcript = transcript;
+  made.transcript = transcript ? transcript.get() : -1;
   made.ways[0].mark = '>';
   made.ways[1].mark = '<';
   const int largest = largest_pipe();
-  const bool relayed = transcript >= 0;
-  bool ok = true;
-  if (relayed) {
-    Way& out = made.ways[0];
-    Way& back = made.ways[1];
-    ok = make_pipe(out.from, made.program_out, largest) &&
-         make_pipe(made.judge_in, out.to, largest) &&
-         make_pipe(back.from, made.judge_out, largest) &&
-         make_pipe(made.program_in, back.to, largest) && non_blocking(out.to) &&
-         non_blocking(back.to) && non_blocking(out.from) && non_blocking(back.from);
-  } else {
-    ok = make_pipe(made.judge_in, made.program_out, largest) &&
-         make_pipe(made.program_in, made.judge_out, largest);
+  const bool relayed = made.transcript >= 0;
+  // The program's output and the interactor's, each with a second pipe on when relayed.
+  auto out = make_pipe(largest);
+  auto back = make_pipe(largest);
+  auto out_on = relayed ? make_pipe(largest) : Pipe{};
+  auto back_on = relayed ? make_pipe(largest) : Pipe{};
+  if (!out || !back || !out_on || !back_on) {
+    return say("cannot make the pipes to the interactor: ", last_error());
   }
-  if (!ok) return say("cannot make the pipes to the interactor: ", last_error());
+  made.program_out = std::move(out->write);
+  made.judge_out = std::move(back->write);
+  if (relayed) {
+    made.ways[0].from = std::move(out->read);
+    made.ways[0].to = std::move(out_on->write);
+    made.judge_in = std::move(out_on->read);
+    made.ways[1].from = std::move(back->read);
+    made.ways[1].to = std::move(back_on->write);
+    made.program_in = std::move(back_on->read);
+  } else {
+    made.judge_in = std::move(out->read);
+    made.program_in = std::move(back->read);
+  }
+  for (const Way& way : made.ways) {
+    if (relayed && (!non_blocking(way.from) || !non_blocking(way.to))) {
+      return say("cannot make the pipes to the interactor: ", last_error());
+    }
+  }
   made.null = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!made.null) return say("cannot open /dev/null: ", last_error());
   return made;
 }
 
-StdFiles joined(const Interaction& interaction, Party party, StdFiles files) {
+StdFiles joined(const std::optional<Interaction>& joining, Party party, StdFiles files) {
+  if (!joining) return files;
+  const Interaction& interaction = *joining;
   if (party == Party::baseline) files.fds[0] = interaction.null.get();
   if (party == Party::program) {
     files.fds[0] = interaction.program_in.get();
@@ -199,21 +235,30 @@ StdFiles joined(const Interaction& interaction, Party party, StdFiles files) {
   return files;
 }
 
-Beside start_interactor(const char* command, const Interaction& interaction,
-                        const StatusDuty& duty) {
+std::optional<Beside> start_interactor(const char* command,
+                                       const std::optional<Interaction>& interaction,
+                                       const StatusDuty& duty) {
+  if (!interaction) return std::nullopt;
   const Child child{{}, command, duty, joined(interaction, Party::interactor, {}), std::nullopt};
   return start_beside(child, {Grouping::group, -1, std::nullopt, std::nullopt});
 }
 
-bool wait_beside(Interaction& interaction, Beside& interactor, const Birth& child,
-                 std::optional<std::chrono::nanoseconds> timeout) {
-  if (!interaction.begun) begin(interaction);
-  return look(interaction, interactor, std::cref(child), timeout);
+Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor) {
+  if (!interaction || !interactor) return child_ended;
+  return [&talk = *interaction, &side = *interactor](
+             const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
+    if (!talk.begun) begin(talk);
+    return look(talk, side, std::cref(child), timeout);
+  };
 }
 
-InteractorResult finish_beside(Interaction& interaction, Beside& interactor, Grace grace,
-                               Ending ending, const StatusDuty& duty) {
+std::optional<InteractorResult> finish_interactor(std::optional<Interaction>& joining,
+                                                  std::optional<Beside>& beside, Grace grace,
+                                                  Ending ending, const StatusDuty& duty) {
   using Clock = std::chrono::steady_clock;
+  if (!joining || !beside) return std::nullopt;
+  Interaction& interaction = *joining;
+  Beside& interactor = *beside;
   if (!interaction.begun) begin(interaction);
   // Both started at the same moment: the wall limit ends the interactor where it ended the run.
   auto deadline = ending == Ending::wall_limit ? Clock::now() : Clock::now() + grace.after;
@@ -228,7 +273,8 @@ InteractorResult finish_beside(Interaction& interaction, Beside& interactor, Gra
   }
   for (Way& way : interaction.ways) cut(way);
   const auto lost = interaction.transcript_error;
-  if (interactor.birth.pid < 0) return {-1, {}, true, lost};
+  if (interactor.birth.pid < 0) return InteractorResult{-1, {}, true, lost};
   const int own = interactor.own_status.value_or(-1);
-  return {handed_over(duty).value_or(own), interactor.wall, interaction.interactor_first, lost};
+  return InteractorResult{handed_over(duty).value_or(own), interactor.wall,
+                          interaction.interactor_first, lost};
 }

@@ -45,25 +45,28 @@ struct Interaction {
   bool interactor_first;               // the interactor ended first, or at the same look
 };
 
-// Makes the two pipes, as large as the system lets them be, and with `transcript` (or -1) the
-// two more that phase1 relays through. Says why not.
-std::optional<Interaction> make_interaction(int transcript);
+// Makes the two pipes, as large as the system lets them be, and with a `transcript` the two more
+// that phase1 relays through. Says why not.
+std::optional<Interaction> make_interaction(const Fd& transcript);
 
 // Which child a run's files are for.
 enum class Party { baseline, program, interactor };
 
-// `files` of a child beside an interaction: the program's and the interactor's ends of the pipes
-// on their standard input and output, and every end that is not the child's own closed.
-StdFiles joined(const Interaction& interaction, Party party, StdFiles files);
+// `files` of a child beside an interaction, if there is one: the program's and the
+// interactor's ends of the pipes on their standard input and output, /dev/null on the
+// baseline's, and every end that is not the child's own closed.
+StdFiles joined(const std::optional<Interaction>& joining, Party party, StdFiles files);
 
-// Starts `command` as the interactor, with its ends of the pipes, in a group of its own, as
-// phase1's user and with no cap; its child hands its status over through `duty`.
-Beside start_interactor(const char* command, const Interaction& interaction,
-                        const StatusDuty& duty);
+// Starts `command` as the interactor of `interaction`, if there is one, with its ends of the
+// pipes, in a group of its own, as phase1's user and with no cap; its child hands its status
+// over through `duty`.
+std::optional<Beside> start_interactor(const char* command,
+                                       const std::optional<Interaction>& interaction,
+                                       const StatusDuty& duty);
 
-// The measured run's waiter: relays the conversation and notes when the interactor ends.
-bool wait_beside(Interaction& interaction, Beside& interactor, const Birth& child,
-                 std::optional<std::chrono::nanoseconds> timeout);
+// The measured run's waiter: beside an interaction, one that relays the conversation and notes
+// when the interactor ends; else child_ended.
+Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor);
 
 // How long the interactor may go on once the measured run has ended.
 struct Grace {
@@ -72,6 +75,7 @@ struct Grace {
 };
 
 // Once the measured run has ended as `ending`: the interactor goes on, the conversation relayed,
-// until it ends or its grace does, when phase1 ends it; then how it ended.
-InteractorResult finish_beside(Interaction& interaction, Beside& interactor, Grace grace,
-                               Ending ending, const StatusDuty& duty);
+// until it ends or its grace does, when phase1 ends it; then how it ended. None without one.
+std::optional<InteractorResult> finish_interactor(std::optional<Interaction>& joining,
+                                                  std::optional<Beside>& beside, Grace grace,
+                                                  Ending ending, const StatusDuty& duty);

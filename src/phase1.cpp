@@ -49,43 +49,30 @@ int main(int argc, char* argv[]) {
   if (!containers) return EXIT_PHASE1_FAILED;
   auto files = open_found(std::move(*found), user);
   if (!files) return abandon(containers);
-  auto interaction = interactive
-                         ? make_interaction(files->transcript ? files->transcript.get() : -1)
-                         : std::nullopt;
+  auto interaction = interactive ? make_interaction(files->transcript) : std::nullopt;
   if (interactive && !interaction) return abandon(containers);
-  const auto join = [&](Party party, StdFiles std_files) {
-    return interaction ? joined(*interaction, party, std_files) : std_files;
-  };
 
   // An ignored SIGCHLD, inherited from our caller, would make every child uncollectable.
   (void)std::signal(SIGCHLD, SIG_DFL);
   prepare_signals(contained(request));
 
   const auto base = run_child({baseline_caps(run->limits), run->baseline, duties->baseline,
-                               join(Party::baseline, baseline_files(*files)), user},
+                               joined(interaction, Party::baseline, baseline_files(*files)), user},
                               containers->baseline, {run->bounds.wall, std::nullopt});
   if (!base) return abandon(containers);
   const ProcessCap cap = request.cgroups.wanted ? ProcessCap::cgroup
                          : user                 ? ProcessCap::rlimit_of_other_user
                                                 : ProcessCap::rlimit_of_own_user;
   // The interactor starts with the measured run, and has its grace once that has ended.
-  auto interactor = interaction ? std::optional(start_interactor(run->interactor.command,
-                                                                 *interaction, duties->interactor))
-                                : std::nullopt;
-  const Waiter waiter = [&](const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
-    return interaction ? wait_beside(*interaction, *interactor, child, timeout)
-                       : child_ended(child, timeout);
-  };
-  const auto meas = run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
-                               join(Party::program, measured_files(*files)), user},
-                              containers->measured, run->bounds, waiter);
+  auto interactor = start_interactor(run->interactor.command, interaction, duties->interactor);
+  const auto meas =
+      run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
+                 joined(interaction, Party::program, measured_files(*files)), user},
+                containers->measured, run->bounds, waiter_for(interaction, interactor));
   if (!meas) return abandon(containers);
-  const auto judged = interaction
-                          ? std::optional(finish_beside(
-                                *interaction, *interactor,
-                                {run->interactor.grace.value_or(DEFAULT_GRACE), run->bounds.wall},
-                                meas->ending, duties->interactor))
-                          : std::nullopt;
+  const auto judged = finish_interactor(
+      interaction, interactor, {run->interactor.grace.value_or(DEFAULT_GRACE), run->bounds.wall},
+      meas->ending, duties->interactor);
   ReportFile report{run->output, std::move(files->report)};
   return write_report(report, *base, *meas, duties->measured, {run->extended, run->format},
                       {run->limits.cpu_seconds, output_sizes(*files), judged});

@@ -160,7 +160,8 @@ int died_of(int status) {
 
 } // namespace
 
-Ended ended_of(const RunResult& meas, int status, std::int64_t cpu_cap_seconds) {
+Ended ended_of(const RunResult& meas, int status, const MeasuredSetting& setting) {
+  const std::int64_t cpu_cap_seconds = setting.cpu_cap_seconds;
   if (meas.ending == Ending::wall_limit) return Ended::wall_limit;
   if (meas.ending == Ending::cpu_limit) return Ended::cpu_limit;
   if (meas.tree && meas.tree->oom_kills > 0) return Ended::memory_limit;
@@ -269,8 +270,7 @@ int write_report(ReportFile& report, const RunResult& base, const RunResult& mea
   write_usage_block(out, base.usage, meas.usage);
   if (shape.extended) {
     const int reported = word.value_or(meas.status.value_or(-1));
-    write_extended_block(out, base, meas, ended_of(meas, reported, setting.cpu_cap_seconds),
-                         setting.sizes);
+    write_extended_block(out, base, meas, ended_of(meas, reported, setting), setting.sizes);
   }
   if (meas.tree) write_tree_block(out, base.tree.value_or(TreeFigures{}), meas);
   if (setting.interactor) write_interactor_block(out, *setting.interactor);

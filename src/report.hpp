@@ -59,11 +59,11 @@ struct MeasuredSetting {
   std::optional<InteractorResult> interactor; // none without --interactor
 };
 
-// What ended the measured run whose reported wall status is `status`, from what the parent saw
+// What ended the measured run whose reported wait status is `status`, from what the parent saw
 // alone: the limit that ended it, its cgroup's OOM kills, the signal its program died of (by
 // itself, or as the shell's exit status of 128 plus the signal), and its CPU time against the
 // cap. A limit that ended the run wins over the program's own death.
-Ended ended_of(const RunResult& meas, int status, std::int64_t cpu_cap_seconds);
+Ended ended_of(const RunResult& meas, int status, const MeasuredSetting& setting);
 
 // Writes the elapsed time and peak resident set size of both runs, whether the wall limit ended
 // the measured run, the baseline's status, what ended the measured run and what it wrote.

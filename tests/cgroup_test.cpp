@@ -47,7 +47,7 @@ struct Report {
     return at == keys.end() ? NAN : std::stod(at->second);
   }
   // The value of `key` as it stands; empty if there is none.
-  std::string text(const std::string& key) const {
+  [[nodiscard]] std::string text(const std::string& key) const {
     const auto at = keys.find(key);
     return at == keys.end() ? "" : at->second;
   }

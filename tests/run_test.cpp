@@ -671,7 +671,7 @@ TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
            interactor_keys("9", either)},
       {"--format=json: firstended is a string",
        {"--interactor=" + doubler, "--format=json", "10", "-1", "-1", "true", asker},
-       "\\{[^{}]+,\"interactorstatus\":0,\"interactorwall\":[^,]+,\"firstended\":\"" + either +
+       R"(\{[^{}]+,"interactorstatus":0,"interactorwall":[^,]+,"firstended":")" + either +
            "\"\\}\n",
        0,
        "answer 42\n"},
