@@ -628,6 +628,20 @@ std::string interactor_keys(const std::string& status, const std::string& first)
          "\n";
 }
 
+// The largest pipe that the system allows, as /proc says it.
+const std::string PIPE_MAX = [] {
+  std::string bytes;
+  std::ifstream("/proc/sys/fs/pipe-max-size") >> bytes;
+  return bytes;
+}();
+
+// Lists a process's descriptors on standard error: 0 to 2, and the one it lists them with.
+const std::string LIST_FDS =
+    "exec python3 -c 'import os, sys; print(sorted(os.listdir(\"/proc/self/fd\")), "
+    "file=sys.stderr)'";
+const std::string FDS = R"(\['0', '1', '2', '3'\]
+)";
+
 // The measured run and a judge's interactor, joined by pipes.
 TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
   const std::string nap = "sleep " + NAP;
@@ -690,6 +704,34 @@ TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
        OK + usage() + interactor_keys("0", either),
        125,
        "answer 42\nphase1: cannot write the transcript: No space left on device\n"},
+      {"each end of the pipes is as large as the system lets a pipe be",
+       {"--interactor=cat >/dev/null", "10", "-1", "-1", "true",
+        "python3 -c 'import fcntl, sys; print(fcntl.fcntl(0, 1032), fcntl.fcntl(1, 1032), "
+        "file=sys.stderr)'"},
+       OK + usage() + interactor_keys("0", either),
+       0,
+       PIPE_MAX + " " + PIPE_MAX + "\n"},
+      {"the interactor holds 0, 1 and 2 alone, and phase1's standard error is its own",
+       {"--interactor=" + LIST_FDS, "10", "-1", "-1", "true", "cat >/dev/null"},
+       OK + usage() + interactor_keys("0", "interactor"),
+       0,
+       FDS},
+      {"so does the program",
+       {"--interactor=cat >/dev/null", "10", "-1", "-1", "true", LIST_FDS},
+       OK + usage() + interactor_keys("0", either),
+       0,
+       FDS},
+      {.name = "--stderr still works",
+       .args = {"--interactor=cat >/dev/null", "--stderr=" + REPORT, "10", "-1", "-1", "true",
+                "echo err >&2"},
+       .out = OK + usage() + interactor_keys("0", either),
+       .report = "err\n"},
+      {"--transcript that cannot be opened: refused",
+       {"--interactor=true", "--transcript=/nonexistent/talk", "10", "-1", "-1", "echo ran",
+        "echo ran"},
+       "",
+       125,
+       "phase1: cannot open /nonexistent/talk: No such file or directory\n"},
       {"--interactor with --stdin: refused",
        {"--interactor=true", "--stdin=/dev/null", "10", "-1", "-1", "echo ran", "echo ran"},
        "",
@@ -1139,6 +1181,16 @@ TEST(EndToEnd, ReportsProcessesThatCannotStart) {
        "",
        "",
        as_uid<FORKLESS_UID, 2>},
+      {"fork fails: an interactor that cannot start shows as -1, and ended first",
+       {"--interactor=cat", "--extended", "10", "-1", "-1", "echo base", "echo meas"},
+       status("-1 0 127 255 0 128 255 0") + usage("0", "0", "0") +
+           "basewall=0\nwall=0\nbasemaxrss=0\nmaxrss=0\ntimedout=0\nbasestatus=-1\nended=none\n"
+           "outbytes=-1\nerrbytes=-1\ninteractorstatus=-1\ninteractorwall=0\n"
+           "firstended=interactor\n",
+       0,
+       "",
+       "",
+       as_uid<FORKLESS_UID, 1>},
       {"--user without the privilege to change user: refused",
        {"--user=root", "10", "-1", "-1", "echo ran", "echo ran"},
        "",
@@ -1304,6 +1356,12 @@ TEST(EndToEnd, SandboxesEachRun) {
       {"calls of the 32-bit and the x32 ABI are refused",
        {as, in, "10", "-1", "-1", "true", "/box/other_abi"},
        "-1 -1\n" + OK + usage()},
+      {"the interactor is the caller's, outside the sandbox",
+       {as, in, "--interactor=id -u >&2; ls -d /home >&2; echo go; cat >/dev/null", "10", "-1",
+        "-1", "true", "read x; id -u >&2"},
+       OK + usage() + interactor_keys("0", "(program|interactor)"),
+       0,
+       "0\n/home\n65534\n"},
       {"signals to PID 1, phase1's child, reach no handler of phase1's",
        {as, in, "--wall-limit=60", "10", "-1", "-1", "true",
         "kill -TERM 1; kill -HUP 1; kill -INT 1; sleep 0.1; echo alive"},
