@@ -64,9 +64,11 @@ std::optional<Beside> start_interactor(const char* command,
                                        const std::optional<Interaction>& interaction,
                                        const StatusDuty& duty);
 
-// The measured run's waiter: beside an interaction, one that relays the conversation and notes
-// when the interactor ends; else child_ended.
-Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor);
+// The measured run's waiter: beside an interaction, one that relays the conversation, notes when
+// the interactor ends, and ends it at the `wall` limit, just before the run that started just
+// after it; else child_ended.
+Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor,
+                  std::optional<std::chrono::nanoseconds> wall);
 
 // How long the interactor may go on once the measured run has ended.
 struct Grace {

@@ -682,7 +682,7 @@ TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
        {"--interactor=read x", "--extended", "--wall-limit=0.5", "10", "-1", "-1", "true",
         "read y"},
        status("9 1 9 0 0 0 0 0") + usage() + extended({.timedout = "1", .ended = "wall-limit"}) +
-           interactor_keys("9", either)},
+           interactor_keys("9", "program")},
       {"--format=json: firstended is a string",
        {"--interactor=" + doubler, "--format=json", "10", "-1", "-1", "true", asker},
        R"(\{[^{}]+,"interactorstatus":0,"interactorwall":[^,]+,"firstended":")" + either +
