@@ -42,6 +42,18 @@ void hand_terminal(int terminal, pid_t group) {
   (void)sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
+// Kills what is left of the run of `child`, which is unreaped, and takes the terminal back.
+void end_run(const Birth& child, const Container& container) {
+  if (container.cgroup) kill_cgroup(container.cgroup->kill.get());
+  if (container.grouping != Grouping::none) {
+    // The child first, so that it makes no group or session after the group is killed.
+    (void)kill(child.pid, SIGKILL);
+    (void)kill(-child.pid, SIGKILL);
+  }
+  disarm();
+  hand_terminal(container.terminal, getpgrp());
+}
+
 } // namespace
 
 bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
@@ -183,16 +195,10 @@ Ending wait_bounded(const Birth& child, const Container& container, const Bounds
     }
     const auto timeout =
         wake ? std::optional(std::max(*wake - now, Clock::duration::zero())) : std::nullopt;
-    if (waiter(child, timeout)) break;
+    if (waiter.wait(child, timeout)) break;
   }
-  if (container.cgroup) kill_cgroup(container.cgroup->kill.get());
-  if (container.grouping != Grouping::none) {
-    // The child first, so that it makes no group or session after the group is killed.
-    (void)kill(child.pid, SIGKILL);
-    (void)kill(-child.pid, SIGKILL);
-  }
-  disarm();
-  hand_terminal(container.terminal, getpgrp());
+  if (ending == Ending::wall_limit && waiter.at_wall_limit) waiter.at_wall_limit();
+  end_run(child, container);
   return ending;
 }
 

@@ -85,13 +85,18 @@ Birth spawn(const Container& container);
 // In the child, first of all: leads its group or session, and ends its run if phase1 dies.
 void enter_in_child(const Container& container);
 
-// Waits up to `timeout` (forever if none) for the child to end, doing meanwhile whatever else
-// the run needs; says whether it has ended.
-using Waiter =
-    std::function<bool(const Birth& child, std::optional<std::chrono::nanoseconds> timeout)>;
-
-// The waiter of a run that needs nothing else.
+// The waiter of a run that needs nothing else: waits up to `timeout` (forever if none) for the
+// child to end; says whether it has.
 bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> timeout);
+
+// How a run is waited for.
+struct Waiter {
+  // Waits as child_ended does, doing meanwhile whatever else the run needs.
+  std::function<bool(const Birth& child, std::optional<std::chrono::nanoseconds> timeout)> wait =
+      child_ended;
+  // Ends, once the wall limit is reached, what must end before the run does; none: nothing.
+  std::function<void()> at_wall_limit{};
+};
 
 // Waits, with `waiter`, for the child to end by itself or for `bounds` to end it, then kills
 // what is left of the run while the child is unreaped. `start` is when the run began.

@@ -243,20 +243,14 @@ std::optional<Beside> start_interactor(const char* command,
   return start_beside(child, {Grouping::group, -1, std::nullopt, std::nullopt});
 }
 
-Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor,
-                  std::optional<std::chrono::nanoseconds> wall) {
-  if (!interaction || !interactor) return child_ended;
-  return [&talk = *interaction, &side = *interactor,
-          wall](const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
-    if (!talk.begun) begin(talk);
-    // Killed before the program, the interactor cannot take the program's end for its answer.
-    if (wall && side.birth.pid > 0 && !side.own_status) {
-      const auto left = side.start + *wall - std::chrono::steady_clock::now();
-      if (left <= std::chrono::nanoseconds::zero()) end_beside(side);
-      if (left > std::chrono::nanoseconds::zero()) timeout = std::min(timeout.value_or(left), left);
-    }
-    return look(talk, side, std::cref(child), timeout);
-  };
+Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor) {
+  if (!interaction || !interactor) return {};
+  return {[&talk = *interaction, &side = *interactor](
+              const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
+            if (!talk.begun) begin(talk);
+            return look(talk, side, std::cref(child), timeout);
+          },
+          [&side = *interactor] { stop_beside(side); }};
 }
 
 std::optional<InteractorResult> finish_interactor(std::optional<Interaction>& joining,

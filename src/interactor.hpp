@@ -64,11 +64,11 @@ std::optional<Beside> start_interactor(const char* command,
                                        const std::optional<Interaction>& interaction,
                                        const StatusDuty& duty);
 
-// The measured run's waiter: beside an interaction, one that relays the conversation, notes when
-// the interactor ends, and ends it at the `wall` limit, just before the run that started just
-// after it; else child_ended.
-Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor,
-                  std::optional<std::chrono::nanoseconds> wall);
+// The measured run's waiter: beside an interaction, one that relays the conversation and notes
+// when the interactor ends; else the plain one. At the wall limit it stops the interactor before
+// the run is killed, and finish_interactor kills it: neither sees the other end, and takes
+// that for an answer.
+Waiter waiter_for(std::optional<Interaction>& interaction, std::optional<Beside>& interactor);
 
 // How long the interactor may go on once the measured run has ended.
 struct Grace {

@@ -65,10 +65,10 @@ int main(int argc, char* argv[]) {
                                                 : ProcessCap::rlimit_of_own_user;
   // The interactor starts with the measured run, and has its grace once that has ended.
   auto interactor = start_interactor(run->interactor.command, interaction, duties->interactor);
-  const auto meas = run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
-                               joined(interaction, Party::program, measured_files(*files)), user},
-                              containers->measured, run->bounds,
-                              waiter_for(interaction, interactor, run->bounds.wall));
+  const auto meas =
+      run_child({measured_caps(run->limits, cap), run->measured, duties->measured,
+                 joined(interaction, Party::program, measured_files(*files)), user},
+                containers->measured, run->bounds, waiter_for(interaction, interactor));
   if (!meas) return abandon(containers);
   const auto judged = finish_interactor(
       interaction, interactor, {run->interactor.grace.value_or(DEFAULT_GRACE), run->bounds.wall},

@@ -93,3 +93,7 @@ void end_beside(Beside& beside) {
   beside.wall = std::chrono::steady_clock::now() - beside.start;
   arm_side(0);
 }
+
+void stop_beside(const Beside& beside) {
+  if (beside.birth.pid > 0 && !beside.own_status) (void)kill(-beside.birth.pid, SIGSTOP);
+}

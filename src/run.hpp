@@ -24,7 +24,7 @@ struct Child {
 // if phase1 dies first. A child that cannot be made is reported as system reports it (status
 // -1), but in a cgroup: that is phase1's own failure, said on standard error, and no result.
 std::optional<RunResult> run_child(const Child& child, Container& container, const Bounds& bounds,
-                                   const Waiter& waiter = child_ended);
+                                   const Waiter& waiter = {});
 
 // A child that runs beside the measured run, in a process group of its own, until it ends or
 // phase1 ends it: the interactor.
@@ -43,3 +43,7 @@ bool collect_beside(Beside& beside);
 
 // Ends what is left of `beside`, its whole group, and collects it.
 void end_beside(Beside& beside);
+
+// Stops `beside`'s whole group where it is, until end_beside: it runs nothing more, and so sees
+// nothing else end.
+void stop_beside(const Beside& beside);
