@@ -635,6 +635,10 @@ const std::string PIPE_MAX = [] {
   return bytes;
 }();
 
+// Says on standard error how large the pipes on standard input and output are.
+const std::string PIPE_SIZES = "python3 -c 'import fcntl, sys; print(fcntl.fcntl(0, 1032), "
+                               "fcntl.fcntl(1, 1032), file=sys.stderr)'";
+
 // Lists a process's descriptors on standard error: 0 to 2, and the one it lists them with.
 const std::string LIST_FDS =
     "exec python3 -c 'import os, sys; print(sorted(os.listdir(\"/proc/self/fd\")), "
@@ -705,9 +709,7 @@ TEST(EndToEnd, RunsAnInteractorBesideTheProgram) {
        125,
        "answer 42\nphase1: cannot write the transcript: No space left on device\n"},
       {"each end of the pipes is as large as the system lets a pipe be",
-       {"--interactor=cat >/dev/null", "10", "-1", "-1", "true",
-        "python3 -c 'import fcntl, sys; print(fcntl.fcntl(0, 1032), fcntl.fcntl(1, 1032), "
-        "file=sys.stderr)'"},
+       {"--interactor=cat >/dev/null", "10", "-1", "-1", "true", PIPE_SIZES},
        OK + usage() + interactor_keys("0", either),
        0,
        PIPE_MAX + " " + PIPE_MAX + "\n"},
