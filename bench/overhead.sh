@@ -63,15 +63,22 @@ echo "machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | 
 # yardstick. The pair with the median ratio is reported, so that drift in the machine's load
 # cancels out.
 
+# Times the commands $2 and $3 in $1 rounds of hyperfine, which goes first swapped each round,
+# and prints a line a round: the mean wall ms of $2, then of $3.
+alternate() {
+  local r order
+  for ((r = 0; r < $1; r++)); do
+    if ((r % 2)); then order=("$3" "$2"); else order=("$2" "$3"); fi
+    hyperfine -N --style none --warmup 2 --runs "$RUNS" --export-csv "$work/round.csv" \
+      "${order[@]}" >/dev/null 2>&1
+    awk -F, -v first="$2" 'NR > 1 { m[$1 != first] = $4 * 1000 } END { print m[0], m[1] }' \
+      "$work/round.csv"
+  done
+}
+
 ref="$work/reference 10 -1 -1 true true"
 p1="$PHASE1 10 -1 -1 true true"
-for ((r = 0; r < ROUNDS; r++)); do
-  if ((r % 2)); then order=("$p1" "$ref"); else order=("$ref" "$p1"); fi
-  hyperfine -N --style none --warmup 2 --runs "$RUNS" --export-csv "$work/round.csv" \
-    "${order[@]}" >/dev/null 2>&1
-  awk -F, -v p1="$p1" 'NR > 1 { m[$1 == p1] = $4 * 1000 } END { print m[1] / m[0], m[1], m[0] }' \
-    "$work/round.csv"
-done >"$work/a"
+alternate "$ROUNDS" "$ref" "$p1" | awk '{ print $2 / $1, $2, $1 }' >"$work/a"
 read -r ratio mine theirs < <(middle <"$work/a")
 report "a. overhead           %.3f (target <= 1.05)  wall ms: phase1 %.2f / reference %.2f, median of $ROUNDS rounds of $RUNS runs each" \
   "$ratio" "$mine" "$theirs"
@@ -120,13 +127,7 @@ for mode in root rootless; do
     plain="$as_nobody $PHASE1 1 -1 -1 true true"
     boxed="$as_nobody $PHASE1 --sandbox=$box 1 -1 -1 true true"
   fi
-  for ((r = 0; r < SANDBOX_ROUNDS; r++)); do
-    if ((r % 2)); then order=("$boxed" "$plain"); else order=("$plain" "$boxed"); fi
-    hyperfine -N --style none --warmup 2 --runs "$RUNS" --export-csv "$work/round.csv" \
-      "${order[@]}" >/dev/null 2>&1
-    awk -F, -v boxed="$boxed" 'NR > 1 { m[$1 == boxed] = $4 * 1000 } END { print (m[1] - m[0]) / 2 }' \
-      "$work/round.csv"
-  done >"$work/h.$mode"
+  alternate "$SANDBOX_ROUNDS" "$plain" "$boxed" | awk '{ print ($2 - $1) / 2 }' >"$work/h.$mode"
 done
 report "h. sandbox cost       %.2f ms per run as root, %.2f as a user (target <= 1.5)  (wall with --sandbox - without) / 2, median of $SANDBOX_ROUNDS rounds of $RUNS runs each" \
   "$(median 1 <"$work/h.root")" "$(median 1 <"$work/h.rootless")"

@@ -166,10 +166,10 @@ std::errc set_name(std::string_view value, Invocation& run) {
   run.*field = value.data();
   return {};
 }
-template <const char* FileNames::*field>
-std::errc set_file_name(std::string_view value, Invocation& run) {
+// The same for `field` of the run's part `part`: its files, its sandbox, its interactor.
+template <auto part, auto field> std::errc set_part_name(std::string_view value, Invocation& run) {
   if (value.empty()) return std::errc::invalid_argument;
-  run.files.*field = value.data();
+  (run.*part).*field = value.data();
   return {};
 }
 
@@ -198,9 +198,9 @@ constexpr std::array<Option, 18> OPTIONS{{
        return error;
      }},
     {"--user", true, {"not a user name or number", ""}, set_name<&Invocation::user>},
-    {"--stdin", true, NAME, set_file_name<&FileNames::in>},
-    {"--stdout", true, NAME, set_file_name<&FileNames::out>},
-    {"--stderr", true, NAME, set_file_name<&FileNames::err>},
+    {"--stdin", true, NAME, set_part_name<&Invocation::files, &FileNames::in>},
+    {"--stdout", true, NAME, set_part_name<&Invocation::files, &FileNames::out>},
+    {"--stderr", true, NAME, set_part_name<&Invocation::files, &FileNames::err>},
     {"--format",
      true,
      {"neither keyvalue nor json", ""},
@@ -228,12 +228,7 @@ constexpr std::array<Option, 18> OPTIONS{{
        return error;
      }},
     {"--output", true, NAME, set_name<&Invocation::output>},
-    {"--sandbox", true, NAME,
-     [](std::string_view value, Invocation& run) {
-       if (value.empty()) return std::errc::invalid_argument;
-       run.sandbox.dir = value.data();
-       return std::errc{};
-     }},
+    {"--sandbox", true, NAME, set_part_name<&Invocation::sandbox, &SandboxRequest::dir>},
     {"--bind",
      true,
      {"not an absolute path", ""},
@@ -252,12 +247,8 @@ constexpr std::array<Option, 18> OPTIONS{{
     {"--interactor",
      true,
      {"not a command", ""},
-     [](std::string_view value, Invocation& run) {
-       if (value.empty()) return std::errc::invalid_argument;
-       run.interactor.command = value.data();
-       return std::errc{};
-     }},
-    {"--transcript", true, NAME, set_file_name<&FileNames::transcript>},
+     set_part_name<&Invocation::interactor, &InteractorRequest::command>},
+    {"--transcript", true, NAME, set_part_name<&Invocation::files, &FileNames::transcript>},
     {"--interactor-grace",
      true,
      {"not a number of seconds, 0 or more", "more seconds than phase1 can time"},

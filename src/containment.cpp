@@ -19,8 +19,6 @@ namespace {
 
 // The CPU limit is never read more often than this.
 constexpr auto CPU_READ_GAP = std::chrono::milliseconds(1);
-// Where the kernel gives no pidfd, how often the child is looked at.
-constexpr auto CHILD_LOOK_GAP = std::chrono::milliseconds(10);
 
 // phase1's controlling terminal, when phase1 is its foreground group; none otherwise.
 Fd foreground_terminal() {
@@ -45,16 +43,24 @@ void hand_terminal(int terminal, pid_t group) {
 // Kills what is left of the run of `child`, which is unreaped, and takes the terminal back.
 void end_run(const Birth& child, const Container& container) {
   if (container.cgroup) kill_cgroup(container.cgroup->kill.get());
-  if (container.grouping != Grouping::none) {
-    // The child first, so that it makes no group or session after the group is killed.
-    (void)kill(child.pid, SIGKILL);
-    (void)kill(-child.pid, SIGKILL);
-  }
+  if (container.grouping != Grouping::none) kill_group(child.pid);
   disarm();
   hand_terminal(container.terminal, getpgrp());
 }
 
 } // namespace
+
+void kill_group(pid_t leader) {
+  (void)kill(leader, SIGKILL);
+  (void)kill(-leader, SIGKILL);
+}
+
+int poll_for(std::span<pollfd> fds, std::optional<std::chrono::nanoseconds> timeout) {
+  const auto seconds =
+      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
+  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
+  return ppoll(fds.data(), fds.size(), timeout ? &wait : nullptr, nullptr);
+}
 
 bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> timeout) {
   if (!child.pidfd) {
@@ -64,11 +70,8 @@ bool child_ended(const Birth& child, std::optional<std::chrono::nanoseconds> tim
     }
     timeout = std::min(timeout.value_or(CHILD_LOOK_GAP), std::chrono::nanoseconds(CHILD_LOOK_GAP));
   }
-  const auto seconds =
-      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
-  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
   pollfd fd{child.pidfd.get(), POLLIN, 0};
-  return ppoll(&fd, child.pidfd ? 1 : 0, timeout ? &wait : nullptr, nullptr) > 0;
+  return poll_for({&fd, child.pidfd ? 1U : 0U}, timeout) > 0;
 }
 
 bool contained(const ContainerRequest& request) {

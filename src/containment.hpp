@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <poll.h>
+#include <span>
 #include <sys/types.h>
 
 // The limits that end a run.
@@ -84,6 +86,16 @@ Birth spawn(const Container& container);
 
 // In the child, first of all: leads its group or session, and ends its run if phase1 dies.
 void enter_in_child(const Container& container);
+
+// Kills `leader` and its process group: the leader first, so that it makes no group or session
+// after the group is killed.
+void kill_group(pid_t leader);
+
+// Where the kernel gives no pidfd, how often a child is looked at.
+inline constexpr std::chrono::milliseconds CHILD_LOOK_GAP{10};
+
+// ppoll on `fds` for up to `timeout`, forever if none: the number of descriptors ready, or -1.
+int poll_for(std::span<pollfd> fds, std::optional<std::chrono::nanoseconds> timeout);
 
 // The waiter of a run that needs nothing else: waits up to `timeout` (forever if none) for the
 // child to end; says whether it has.

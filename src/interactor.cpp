@@ -1,5 +1,6 @@
 #include "interactor.hpp"
 
+#include "report.hpp"
 #include "signals.hpp"
 
 #include <algorithm>
@@ -9,15 +10,12 @@
 #include <functional>
 #include <poll.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 // The most that phase1 reads from one side at a time.
 constexpr std::size_t CHUNK_BYTES = 65536;
-// Where the kernel gives no pidfd, how often a child is looked at.
-constexpr auto LOOK_GAP = std::chrono::milliseconds(10);
 
 // A pipe's two ends.
 struct Pipe {
@@ -48,14 +46,10 @@ bool non_blocking(const Fd& fd) {
 
 // Writes all of `text` to the transcript, unless it has failed already.
 void record(Interaction& interaction, std::string_view text) {
-  while (!text.empty() && !interaction.transcript_error) {
-    const ssize_t n = write(interaction.transcript, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      interaction.transcript_error = n < 0 ? errno : EIO;
-      return;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
+  if (interaction.transcript_error) return;
+  errno = 0;
+  if (!write_all(interaction.transcript, text)) {
+    interaction.transcript_error = errno != 0 ? errno : EIO;
   }
 }
 
@@ -101,13 +95,6 @@ void pass_on(Way& way) {
   if (!way.from) way.to.reset();
 }
 
-// Whether the child of `birth` has ended, as `ready` (its pidfd's poll) or the kernel says.
-bool has_ended(const Birth& birth, bool ready) {
-  if (birth.pidfd) return ready;
-  siginfo_t info{};
-  return waitid(P_PID, birth.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
-}
-
 // Once both children have their ends: phase1 lets its copies go, so that each pipe ends when
 // its writer does.
 void begin(Interaction& interaction) {
@@ -147,14 +134,6 @@ void relay(Interaction& interaction, const std::vector<pollfd>& fds) {
   }
 }
 
-// Waits up to `timeout` (forever if none) for any of `fds`; says whether the wait went well.
-bool wait_for(std::vector<pollfd>& fds, std::optional<std::chrono::nanoseconds> timeout) {
-  const auto seconds =
-      timeout ? std::chrono::floor<std::chrono::seconds>(*timeout) : std::chrono::seconds::zero();
-  const timespec wait{seconds.count(), timeout ? (*timeout - seconds).count() : 0};
-  return ppoll(fds.data(), fds.size(), timeout ? &wait : nullptr, nullptr) >= 0;
-}
-
 // One look: waits up to `timeout` for anything to do, relays what can be, and collects the
 // interactor if it has ended. Says whether the measured child has ended.
 bool look(Interaction& interaction, Beside& interactor, MeasuredChild child,
@@ -166,15 +145,16 @@ bool look(Interaction& interaction, Beside& interactor, MeasuredChild child,
   // A child with no pidfd is looked at again and again.
   const bool blind =
       (child && !child->get().pidfd) || (waits_for_interactor && !interactor.birth.pidfd);
-  if (blind) timeout = std::min(timeout.value_or(LOOK_GAP), std::chrono::nanoseconds(LOOK_GAP));
-  if (!wait_for(fds, timeout)) return false;
+  if (blind) {
+    timeout = std::min(timeout.value_or(CHILD_LOOK_GAP), std::chrono::nanoseconds(CHILD_LOOK_GAP));
+  }
+  if (poll_for(fds, timeout) < 0) return false;
   relay(interaction, fds);
-  if (waits_for_interactor && has_ended(interactor.birth, fds[1].revents != 0) &&
-      collect_beside(interactor)) {
+  if (waits_for_interactor && collect_beside(interactor)) {
     // Found ended at the same look as the measured child, it counts as first.
     interaction.interactor_first = interaction.interactor_first || child.has_value();
   }
-  return child && has_ended(child->get(), fds[0].revents != 0);
+  return child && child_ended(child->get(), std::chrono::nanoseconds::zero());
 }
 
 } // namespace

@@ -56,9 +56,9 @@ template <typename Value> void write_line(std::ostream& out, std::string_view ke
   out.write(line.data(), format_line(line.data(), key, value) - line.data());
 }
 
-// Writes all of `text` to `fd`, from `offset` on where one is given. A command may have made a
-// descriptor that it shares with phase1 non-blocking: then the write waits until it can go on.
-bool write_all(int fd, std::string_view text, std::optional<off_t> offset = std::nullopt) {
+} // namespace
+
+bool write_all(int fd, std::string_view text, std::optional<off_t> offset) {
   while (!text.empty()) {
     const ssize_t n = offset ? pwrite(fd, text.data(), text.size(), *offset)
                              : write(fd, text.data(), text.size());
@@ -74,6 +74,8 @@ bool write_all(int fd, std::string_view text, std::optional<off_t> offset = std:
   }
   return true;
 }
+
+namespace {
 
 // Writes all of `text` to standard output `fd`. A regular file is written at its end as it is
 // now: a command that moved the shared offset back cannot put its own lines after the report.
@@ -141,8 +143,7 @@ std::string_view word_of(Ended ended) {
 
 namespace {
 
-// A shell whose program died of signal N exits with 128 + N, for every signal there is.
-constexpr int SHELL_SIGNAL_BASE = 128;
+// The last signal there is, whose death a shell reports as SHELL_SIGNAL_BASE + LAST_SIGNAL.
 constexpr int LAST_SIGNAL = 64;
 // The kernel checks the CPU cap against a clock that it samples at each tick, which the precise
 // figure of wait4 trails: a SIGKILL at this share of the cap or more is the cap's.

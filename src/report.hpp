@@ -16,6 +16,11 @@
 #include <sys/resource.h>
 #include <utility>
 
+// Writes all of `text` to `fd`, from `offset` on where one is given; says whether it did, with
+// errno set where a call failed. A command may have made a descriptor that it shares with phase1
+// non-blocking: then the write waits until it can go on.
+bool write_all(int fd, std::string_view text, std::optional<off_t> offset = std::nullopt);
+
 // One report line: key (with its '=') and value.
 using StatusLine = std::pair<std::string_view, long long>;
 inline constexpr std::size_t STATUS_LINES = 8;

@@ -72,20 +72,14 @@ Beside start_beside(const Child& child, const Container& container) {
 bool collect_beside(Beside& beside) {
   if (beside.birth.pid < 0 || beside.own_status) return true;
   // Its group is killed while the child is a zombie, which keeps the group's id its own.
-  siginfo_t info{};
-  if (waitid(P_PID, beside.birth.pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-      info.si_pid == 0) {
-    return false;
-  }
+  if (!child_ended(beside.birth, std::chrono::nanoseconds::zero())) return false;
   end_beside(beside);
   return true;
 }
 
 void end_beside(Beside& beside) {
   if (beside.birth.pid < 0 || beside.own_status) return;
-  // The child first, so that it makes no group after the group is killed.
-  (void)kill(beside.birth.pid, SIGKILL);
-  (void)kill(-beside.birth.pid, SIGKILL);
+  kill_group(beside.birth.pid);
   int status = 0;
   while (waitpid(beside.birth.pid, &status, 0) == -1 && errno == EINTR) {
   }

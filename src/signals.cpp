@@ -11,9 +11,6 @@
 
 namespace {
 
-// A shell's exit status for a child that signal N ended is this plus N.
-constexpr int SHELL_SIGNAL_BASE = 128;
-
 // Read by the handlers, and written by the verbs below alone.
 volatile std::sig_atomic_t run_group = 0;
 volatile std::sig_atomic_t side_group = 0;

@@ -2,6 +2,9 @@
 
 #include <sys/types.h>
 
+// A shell's exit status for a child that signal N ended is this plus N.
+inline constexpr int SHELL_SIGNAL_BASE = 128;
+
 // Sets, once and before the first fork, an empty signal mask, what SIGINT and SIGQUIT do during a
 // run (they are passed on to a run in a group of its own and end neither phase1 nor the report)
 // and, when runs are `contained`, what SIGTERM and SIGHUP do (they end the run, then phase1). A

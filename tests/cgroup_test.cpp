@@ -124,6 +124,14 @@ void move_to(const std::string& dir) {
   if (!put(dir + "/cgroup.procs", "0")) _exit(99);
 }
 
+// phase1's preparation to run as nobody, from the cgroup `dir` when one is given.
+std::function<void()> as_nobody(const std::string& dir = "") {
+  return [dir] {
+    if (!dir.empty()) move_to(dir);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+  };
+}
+
 // Ends whatever runs in the cgroup `dir`, then removes it and what is below it.
 void remove_cgroup(const std::string& dir) {
   if (!exists(dir)) return;
@@ -428,10 +436,7 @@ TEST_F(Cgroups, RefuseARootlessSandboxWithoutUserNamespaces) {
            EXPECT_EQ(r.run.out, "");
            EXPECT_NE(r.run.err.find("user.max_user_namespaces is 0"), std::string::npos);
          },
-         125,
-         [] {
-           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-         }});
+         125, as_nobody()});
   put(limit, before);
 }
 
@@ -519,11 +524,7 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
            EXPECT_EQ(r["WTERMSIG"], 9);
            EXPECT_EQ(r["oomkilled"], 1);
          },
-         0,
-         [&] {
-           move_to(delegated);
-           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-         }});
+         0, as_nobody(delegated)});
   check({"a user's sandboxed run, memory-limited in its own delegated cgroup",
          with({"--sandbox=" + copy.dir, "--memory-limit=64M"},
               "id -u; ls /box/phase1; exec dd if=/dev/zero of=/dev/null bs=100M count=1"),
@@ -532,11 +533,7 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
            EXPECT_EQ(r["WTERMSIG"], 9);
            EXPECT_EQ(r["oomkilled"], 1);
          },
-         0,
-         [&] {
-           move_to(boxed);
-           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-         }});
+         0, as_nobody(boxed)});
   // From the root cgroup, which the user cannot write, no child can be born in its cgroup.
   check({"a user's run that cannot be born in its cgroup: phase1's own failure",
          with({"--cgroup=" + delegated}, "echo ran", "echo ran"),
@@ -545,10 +542,7 @@ TEST_F(Cgroups, WorkForAUserInACgroupDelegatedToIt) {
            EXPECT_NE(r.run.err.find("cannot start a run in the cgroup"), std::string::npos);
            EXPECT_FALSE(any_of_phase1(delegated, r.run.pid));
          },
-         125,
-         [&] {
-           if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-         }});
+         125, as_nobody()});
   remove_cgroup(delegated);
   remove_cgroup(boxed);
 }
